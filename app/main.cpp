@@ -1,0 +1,29 @@
+#include <QGuiApplication>
+#include <QQmlApplicationEngine>
+#include <QQmlContext>
+
+#include "flashcontroller.h"
+
+using namespace Qt::StringLiterals;
+
+int main(int argc, char *argv[])
+{
+    QGuiApplication app(argc, argv);
+
+    QQmlApplicationEngine engine;
+    FlashController flashController;
+    engine.rootContext()->setContextProperty(u"flashController"_s, &flashController);
+
+    QObject::connect(
+            &engine, &QQmlApplicationEngine::objectCreationFailed, &app,
+            []() { QCoreApplication::exit(-1); }, Qt::QueuedConnection);
+
+#if QT_VERSION >= QT_VERSION_CHECK(6, 5, 0)
+    engine.loadFromModule(u"velmorin"_s, u"Main"_s);
+#else
+    // Qt 6.4 cannot load by module; this is the URL the module puts Main at.
+    engine.load(QUrl(u"qrc:/qt/qml/velmorin/Main.qml"_s));
+#endif
+
+    return QGuiApplication::exec();
+}

@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages that building (and, with --tests, testing)
+# needs, but only those that are missing, and says what it installs.
+set -euo pipefail
+
+packages=(
+    # toolchain
+    g++ cmake ninja-build
+    # Qt 6 development files and build tools (moc, qmlcachegen, ...)
+    qt6-base-dev qt6-declarative-dev qt6-declarative-dev-tools qt6-serialport-dev libgl-dev
+    # the QML modules Main.qml imports, and the platform plugins
+    qml6-module-qtquick qml6-module-qtquick-controls qml6-module-qtquick-layouts
+    qml6-module-qtquick-templates qml6-module-qtquick-window qml6-module-qtqml-workerscript
+    qt6-qpa-plugins libgl1-mesa-dri
+    # the log and the messages are partly Chinese
+    fonts-noto-cjk
+)
+if [[ "${1:-}" == "--tests" ]]; then
+    packages+=(
+        # the window smoke test and the screenshots run in a real X server
+        xvfb xauth libx11-dev
+        # benchmarks
+        libbenchmark-dev
+    )
+fi
+
+missing=()
+for package in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+        missing+=("$package")
+    fi
+done
+
+if ((${#missing[@]} == 0)); then
+    exit 0
+fi
+
+echo "Installing missing packages: ${missing[*]}"
+sudo_cmd=()
+if [[ $(id -u) -ne 0 ]]; then
+    sudo_cmd=(sudo)
+fi
+export DEBIAN_FRONTEND=noninteractive
+"${sudo_cmd[@]}" apt-get update -q
+"${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}" < /dev/null

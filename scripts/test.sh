@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Builds everything and runs the whole test suite twice: a normal build, then
+# one with AddressSanitizer and UndefinedBehaviorSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/install-deps.sh --tests
+
+jobs=$(nproc)
+
+echo "== Build and test"
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build --parallel "$jobs"
+ctest --test-dir build --output-on-failure --parallel "$jobs"
+
+echo "== Build and test with AddressSanitizer and UndefinedBehaviorSanitizer"
+cmake -S . -B build-sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVELMORIN_SANITIZE=ON
+cmake --build build-sanitize --parallel "$jobs"
+ASAN_OPTIONS="detect_leaks=0:abort_on_error=0" UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
+    ctest --test-dir build-sanitize --output-on-failure --parallel "$jobs"
