@@ -2,6 +2,7 @@
 //
 // Environment (it inherits the flasher's, so tests steer it from outside):
 //   STANDIN_ARGS_FILE  write the argument list there as a JSON array first
+//   STANDIN_PID_FILE   write the process id there first
 //   STANDIN_SCRIPT     a JSON file with steps to play instead of a session
 //                      (see scriptedrun.h)
 //   STANDIN_FAST       "1": a session without pauses
@@ -31,6 +32,13 @@ int main(int argc, char *argv[])
         QFile file(argsFile);
         if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
             file.write(QJsonDocument(QJsonArray::fromStringList(arguments)).toJson());
+    }
+
+    const QString pidFile = qEnvironmentVariable("STANDIN_PID_FILE");
+    if (!pidFile.isEmpty()) {
+        QFile file(pidFile);
+        if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            file.write(QByteArray::number(QCoreApplication::applicationPid()));
     }
 
     const QString script = qEnvironmentVariable("STANDIN_SCRIPT");
