@@ -50,12 +50,15 @@ Window {
     // fragment that may still become one of the controller's tags waits for
     // the next call.
     function consumeLog(state, log, from) {
+        // Bold only ever comes from the controller's completion line, as
+        // bold around a colour; a bare <b> is the tool's.
         const tags = [
-            { text: "<font color='red'>", kind: "font", open: "<font color='red'>" },
-            { text: "<font color='green'>", kind: "font", open: "<font color='green'>" },
-            { text: "<b>", kind: "b", open: "<b>" },
-            { text: "</font>", kind: "/font" },
-            { text: "</b>", kind: "/b" }
+            { text: "<font color='red'>", elements: ["<font color='red'>"] },
+            { text: "<font color='green'>", elements: ["<font color='green'>"] },
+            { text: "<b><font color='red'>", elements: ["<b>", "<font color='red'>"] },
+            { text: "<b><font color='green'>", elements: ["<b>", "<font color='green'>"] },
+            { text: "</font>", closes: "font" },
+            { text: "</b>", closes: "b" }
         ]
         let i = from
         outer: while (i < log.length) {
@@ -80,13 +83,16 @@ Window {
     }
 
     function applyLogTag(state, tag) {
-        if (tag.kind === "font" || tag.kind === "b") {
-            pushLogElement(state, { kind: tag.kind, open: tag.open, close: "</" + tag.kind + ">" })
+        if (tag.elements !== undefined) {
+            for (const open of tag.elements) {
+                const kind = open.startsWith("<b>") ? "b" : "font"
+                pushLogElement(state, { kind: kind, open: open, close: "</" + kind + ">" })
+            }
             return true
         }
         // A closing tag counts only where it closes what the controller
         // opened; a stray one from the tool is shown as text.
-        const kind = tag.kind.substring(1)
+        const kind = tag.closes
         let index = state.open.length - 1
         while (index >= 0 && state.open[index].kind === "ansi")
             --index
@@ -380,9 +386,10 @@ Window {
                 source: picture === brokenPicture ? "" : picture
                 fillMode: Image.PreserveAspectFit
                 onPictureChanged: brokenPicture = ""
+                // Later, not while the source binding itself is being set.
                 onStatusChanged: {
                     if (status === Image.Error)
-                        brokenPicture = picture
+                        Qt.callLater(() => brokenPicture = picture)
                 }
             }
         }
