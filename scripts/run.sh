@@ -11,5 +11,6 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build --target appvelmorin esptool-standin velmorin-demo-bundle
-build/tools/demo-bundle/velmorin-demo-bundle build/app 2>/dev/null
+# (Qt says where it keeps runtime files; that is no news here.)
+build/tools/demo-bundle/velmorin-demo-bundle build/app 2> >(grep -v XDG_RUNTIME_DIR >&2)
 exec build/app/appvelmorin "$@"
