@@ -7,7 +7,7 @@ Window {
 
     // What renderLog() has already turned into display markup; the log only
     // grows during a job, so each change renders just what was appended.
-    readonly property var logRenderCache: ({ source: "", state: null })
+    readonly property var logRenderCache: ({ source: "", consumed: 0, state: null })
 
     width: 800
     height: 520
@@ -23,17 +23,18 @@ Window {
     function renderLog(log) {
         const cache = logRenderCache
         if (cache.state === null || !log.startsWith(cache.source)) {
-            cache.source = ""
+            cache.consumed = 0
             cache.state = newLogRenderState()
         }
-        const consumed = consumeLog(cache.state, log, cache.source.length)
-        cache.source = log.substring(0, consumed)
-        return cache.state.committed + cache.state.line + escapeLogTail(log.substring(consumed))
+        cache.consumed = consumeLog(cache.state, log, cache.consumed)
+        cache.source = log
+        return cache.state.committed + cache.state.line + escapeLogTail(log.substring(cache.consumed))
     }
 
     function newLogRenderState() {
         return {
             committed: "",      // finished lines, each ending in <br>
+            finished: [],       // lines finished by the current call
             line: "",           // the current line, markup included
             lineStartTags: [],  // elements open where the current line began
             open: [],           // elements open now: { open, close, kind }
@@ -42,7 +43,9 @@ Window {
             pendingReturn: false,
             escape: "",         // an ANSI sequence being read, from ESC on
             ansiColour: "",
-            ansiBold: false
+            ansiBold: false,
+            // Characters that stand for themselves; taken a run at a time.
+            plainRun: /[^\x00-\x20<>&\x7f-\x9f\u00a0\u1680\u2000-\u200a\u2028\u2029\u202f\u205f\u3000\ufeff]+/y
         }
     }
 
@@ -50,6 +53,17 @@ Window {
     // fragment that may still become one of the controller's tags waits for
     // the next call.
     function consumeLog(state, log, from) {
+        const consumed = walkLog(state, log, from)
+        // Joined once per call: a string grown piece by piece would cost a
+        // walk over every piece each time the log is handed to the Text.
+        if (state.finished.length > 0) {
+            state.committed += state.finished.join("")
+            state.finished = []
+        }
+        return consumed
+    }
+
+    function walkLog(state, log, from) {
         // Bold only ever comes from the controller's completion line, as
         // bold around a colour; a bare <b> is the tool's.
         const tags = [
@@ -62,6 +76,17 @@ Window {
         ]
         let i = from
         outer: while (i < log.length) {
+            if (state.escape.length === 0 && !state.pendingReturn) {
+                state.plainRun.lastIndex = i
+                const run = state.plainRun.exec(log)
+                if (run !== null) {
+                    state.line += run[0]
+                    state.column += run[0].length
+                    state.lastWasSpace = false
+                    i += run[0].length
+                    continue
+                }
+            }
             const ch = log[i]
             if (ch === "<") {
                 for (const tag of tags) {
@@ -161,7 +186,7 @@ Window {
     }
 
     function endLogLine(state) {
-        state.committed += state.line + "<br>"
+        state.finished.push(state.line, "<br>")
         state.line = ""
         state.lineStartTags = state.open.slice()
         state.column = 0
