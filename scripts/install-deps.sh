@@ -19,8 +19,6 @@ if [[ "${1:-}" == "--tests" ]]; then
     packages+=(
         # the window smoke test and the screenshots run in a real X server
         xvfb xauth libx11-dev
-        # benchmarks
-        libbenchmark-dev
     )
 fi
 

@@ -62,7 +62,7 @@ int main(int argc, char *argv[])
         QByteArray errors;
         QDeadlineTimer deadline(20000);
         while (!rendered && !deadline.hasExpired() && process.state() != QProcess::NotRunning) {
-            process.waitForReadyRead(50);
+            process.waitForReadyRead(5);
             errors += process.readAllStandardError();
             rendered = errors.contains("Frame rendered");
         }
