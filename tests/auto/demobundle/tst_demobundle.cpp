@@ -1,4 +1,5 @@
 #include "flashcontroller.h"
+#include "standin.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -74,9 +75,7 @@ private:
 
 void tst_DemoBundle::init()
 {
-    qunsetenv("STANDIN_SCRIPT");
-    qunsetenv("STANDIN_FAIL");
-    qputenv("STANDIN_FAST", "1");
+    Standin::resetEnvironment();
 }
 
 QString tst_DemoBundle::standin() const
@@ -158,7 +157,7 @@ void tst_DemoBundle::sessionModeFlashesAStagedBundle()
     QSignalSpy failed(&controller, &FlashController::flashFailed);
     controller.startFlash(u"v0_solwen_wireless"_s, u"COM5"_s);
     QVERIFY(controller.isFlashing());
-    QTRY_VERIFY_WITH_TIMEOUT(!controller.isFlashing(), 20000);
+    QVERIFY(Standin::waitUntilIdle(controller, 20000));
     QCOMPARE(failed.count(), 0);
     QCOMPARE(succeeded.count(), 1);
 
@@ -232,7 +231,7 @@ void tst_DemoBundle::failingSessionsEndInFlashFailed()
     QSignalSpy succeeded(&controller, &FlashController::flashSucceeded);
     QSignalSpy failed(&controller, &FlashController::flashFailed);
     controller.startFlash(u"v2_kelvar_right_wire"_s, u"COM5"_s);
-    QTRY_VERIFY_WITH_TIMEOUT(!controller.isFlashing(), 20000);
+    QVERIFY(Standin::waitUntilIdle(controller, 20000));
     QCOMPARE(succeeded.count(), 0);
     QCOMPARE(failed.count(), 1);
     const QString log = controller.flashOutput();

@@ -1,4 +1,5 @@
 #include "firmwarefixture.h"
+#include "standin.h"
 #include "flashcontroller.h"
 
 #include <QCoreApplication>
@@ -92,9 +93,6 @@ private slots:
     void destroyingTheControllerEndsTheToolSilently();
 
 private:
-    // Writes the steps the stand-in plays on its next start.
-    void script(const QJsonArray &steps);
-    bool waitUntilIdle(FlashController &controller, int timeout = 15000);
 
     std::unique_ptr<FirmwareFixture> m_firmware;
     std::unique_ptr<QTemporaryDir> m_scratch;
@@ -106,10 +104,7 @@ void tst_FlashJob::init()
     QVERIFY2(m_firmware->isValid(), "firmware/ beside the test exists already; not touching it");
     m_scratch = std::make_unique<QTemporaryDir>();
     QVERIFY(m_scratch->isValid());
-    qunsetenv("STANDIN_SCRIPT");
-    qunsetenv("STANDIN_ARGS_FILE");
-    qunsetenv("STANDIN_PID_FILE");
-    qputenv("STANDIN_FAST", "1");
+    Standin::resetEnvironment();
 }
 
 void tst_FlashJob::cleanup()
@@ -118,22 +113,7 @@ void tst_FlashJob::cleanup()
     m_scratch.reset();
 }
 
-void tst_FlashJob::script(const QJsonArray &steps)
-{
-    const QString path = m_scratch->filePath(u"script.json"_s);
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(QJsonDocument(steps).toJson());
-    qputenv("STANDIN_SCRIPT", path.toUtf8());
-}
 
-bool tst_FlashJob::waitUntilIdle(FlashController &controller, int timeout)
-{
-    QDeadlineTimer deadline(timeout);
-    while (controller.isFlashing() && !deadline.hasExpired())
-        QTest::qWait(10);
-    return !controller.isFlashing();
-}
 
 void tst_FlashJob::refusalsChangeNothingAndComeInTheirOrder_data()
 {
@@ -181,10 +161,10 @@ void tst_FlashJob::refusalsChangeNothingAndComeInTheirOrder()
     // An earlier job's log must survive a refused launch.
     QVERIFY(m_firmware->installTool());
     QVERIFY(m_firmware->writeImages(profile));
-    script({ QJsonObject{ { u"out"_s, u"earlier job\n"_s } } });
+    QVERIFY(Standin::useScript(m_scratch->path(), { QJsonObject{ { u"out"_s, u"earlier job\n"_s } } }));
     FlashController controller;
     controller.startFlash(profile, u"COM5"_s);
-    QVERIFY(waitUntilIdle(controller));
+    QVERIFY(Standin::waitUntilIdle(controller));
     const QString earlierLog = controller.flashOutput();
     QVERIFY(earlierLog.contains(u"earlier job"_s));
 
@@ -209,7 +189,7 @@ void tst_FlashJob::launchPassesThirteenArgumentsAndWritesTheLaunchLine()
     QVERIFY(m_firmware->writeImages(profile));
     const QString argsFile = m_scratch->filePath(u"args.json"_s);
     qputenv("STANDIN_ARGS_FILE", argsFile.toUtf8());
-    script({});
+    QVERIFY(Standin::useScript(m_scratch->path(), {}));
 
     FlashController controller;
     SignalLog signalLog(&controller);
@@ -234,7 +214,7 @@ void tst_FlashJob::launchPassesThirteenArgumentsAndWritesTheLaunchLine()
             + expectedArguments.join(u' ') + u"\n\n"_s;
     QCOMPARE(controller.flashOutput(), launchLine);
 
-    QVERIFY(waitUntilIdle(controller));
+    QVERIFY(Standin::waitUntilIdle(controller));
     QFile recorded(argsFile);
     QVERIFY(recorded.open(QIODevice::ReadOnly));
     QStringList received;
@@ -247,16 +227,16 @@ void tst_FlashJob::outputStreamsWhileTheToolRuns()
 {
     QVERIFY(m_firmware->installTool());
     QVERIFY(m_firmware->writeImages(profile));
-    script({ QJsonObject{ { u"out"_s, u"Connecting....\n"_s } },
+    QVERIFY(Standin::useScript(m_scratch->path(), { QJsonObject{ { u"out"_s, u"Connecting....\n"_s } },
              QJsonObject{ { u"sleep"_s, 1500 } },
-             QJsonObject{ { u"out"_s, u"Writing at 0x00010000... (2 %)\n"_s } } });
+             QJsonObject{ { u"out"_s, u"Writing at 0x00010000... (2 %)\n"_s } } }));
 
     FlashController controller;
     controller.startFlash(profile, u"COM5"_s);
     QTRY_VERIFY_WITH_TIMEOUT(controller.flashOutput().contains(u"Connecting....\n"_s), 5000);
     QVERIFY(controller.isFlashing());
     QVERIFY(!controller.flashOutput().contains(u"Writing at"_s));
-    QVERIFY(waitUntilIdle(controller));
+    QVERIFY(Standin::waitUntilIdle(controller));
     QVERIFY(controller.flashOutput().contains(u"Connecting....\nWriting at 0x00010000... (2 %)\n"_s));
 }
 
@@ -265,15 +245,15 @@ void tst_FlashJob::stderrReadsAreRedAndToolMarkupIsKeptAsItIs()
     QVERIFY(m_firmware->installTool());
     QVERIFY(m_firmware->writeImages(profile));
     const QString hostile = u"<b>bold</b> <img src=x> <a href='y'>link</a> </font> &amp; <\r\n"_s;
-    script({ QJsonObject{ { u"out"_s, hostile } },
+    QVERIFY(Standin::useScript(m_scratch->path(), { QJsonObject{ { u"out"_s, hostile } },
              QJsonObject{ { u"sleep"_s, 200 } },
              QJsonObject{ { u"err"_s, u"A fatal error occurred: no chip\n"_s } },
              QJsonObject{ { u"sleep"_s, 200 } },
-             QJsonObject{ { u"exit"_s, 2 } } });
+             QJsonObject{ { u"exit"_s, 2 } } }));
 
     FlashController controller;
     controller.startFlash(profile, u"COM5"_s);
-    QVERIFY(waitUntilIdle(controller));
+    QVERIFY(Standin::waitUntilIdle(controller));
     const QString log = controller.flashOutput();
     QVERIFY2(log.contains(u"\n\n"_s + hostile + u"<font color='red'>A fatal error occurred: no chip\n</font>"_s),
              qPrintable(log));
@@ -304,12 +284,12 @@ void tst_FlashJob::completionReportsTheOutcomeInOrder()
 
     QVERIFY(m_firmware->installTool());
     QVERIFY(m_firmware->writeImages(profile));
-    script({ QJsonObject{ { u"out"_s, u"done\n"_s } }, ending });
+    QVERIFY(Standin::useScript(m_scratch->path(), { QJsonObject{ { u"out"_s, u"done\n"_s } }, ending }));
 
     FlashController controller;
     controller.startFlash(profile, u"COM5"_s);
     SignalLog signalLog(&controller);
-    QVERIFY(waitUntilIdle(controller));
+    QVERIFY(Standin::waitUntilIdle(controller));
 
     QCOMPARE(signalLog.lastEvents(3), (QStringList{ result, u"flashOutputChanged"_s, u"isFlashingChanged"_s }));
     // The log holds the completion line when the result is announced, while
@@ -329,18 +309,18 @@ void tst_FlashJob::secondJobStartsWithAnEmptyLog()
 {
     QVERIFY(m_firmware->installTool());
     QVERIFY(m_firmware->writeImages(profile));
-    script({ QJsonObject{ { u"out"_s, u"first job\n"_s } } });
+    QVERIFY(Standin::useScript(m_scratch->path(), { QJsonObject{ { u"out"_s, u"first job\n"_s } } }));
     FlashController controller;
     controller.startFlash(profile, u"COM5"_s);
-    QVERIFY(waitUntilIdle(controller));
+    QVERIFY(Standin::waitUntilIdle(controller));
     QVERIFY(controller.flashOutput().contains(u"first job"_s));
 
-    script({ QJsonObject{ { u"out"_s, u"second job\n"_s } } });
+    QVERIFY(Standin::useScript(m_scratch->path(), { QJsonObject{ { u"out"_s, u"second job\n"_s } } }));
     SignalLog signalLog(&controller);
     controller.startFlash(profile, u"COM5"_s);
     QCOMPARE(signalLog.logs().first(), QString());
     QVERIFY(controller.flashOutput().startsWith(u"Executing: "_s));
-    QVERIFY(waitUntilIdle(controller));
+    QVERIFY(Standin::waitUntilIdle(controller));
     QVERIFY(!controller.flashOutput().contains(u"first job"_s));
     QCOMPARE(controller.flashOutput().count(u"Executing: "_s), 1);
 }
@@ -376,7 +356,7 @@ void tst_FlashJob::toolThatCannotBeStartedEndsTheJobOnce()
     FlashController controller;
     SignalLog signalLog(&controller);
     controller.startFlash(profile, u"COM5"_s);
-    QVERIFY(waitUntilIdle(controller, 5000));
+    QVERIFY(Standin::waitUntilIdle(controller, 5000));
     // Nothing more may follow.
     QTest::qWait(300);
 
@@ -401,8 +381,8 @@ void tst_FlashJob::startWhileAJobRunsIsRefused()
     QVERIFY(m_firmware->writeImages(profile));
     const QString pidFile = m_scratch->filePath(u"pid"_s);
     qputenv("STANDIN_PID_FILE", pidFile.toUtf8());
-    script({ QJsonObject{ { u"out"_s, u"running\n"_s } },
-             QJsonObject{ { u"sleep"_s, 1000 } } });
+    QVERIFY(Standin::useScript(m_scratch->path(), { QJsonObject{ { u"out"_s, u"running\n"_s } },
+             QJsonObject{ { u"sleep"_s, 1000 } } }));
 
     FlashController controller;
     controller.startFlash(profile, u"COM5"_s);
@@ -418,7 +398,7 @@ void tst_FlashJob::startWhileAJobRunsIsRefused()
     QVERIFY(controller.isFlashing());
 
     signalLog.clear();
-    QVERIFY(waitUntilIdle(controller));
+    QVERIFY(Standin::waitUntilIdle(controller));
     QCOMPARE(signalLog.events().count(u"flashSucceeded"_s), 1);
     QVERIFY(!signalLog.events().contains(u"flashFailed"_s));
     QVERIFY2(!QFile::exists(pidFile), "a second tool was started");
@@ -429,7 +409,7 @@ void tst_FlashJob::utf8SplitAcrossReadsArrivesWhole()
     QVERIFY(m_firmware->installTool());
     QVERIFY(m_firmware->writeImages(profile));
     // "你好" is e4 bd a0 e5 a5 bd; each character is cut in two.
-    script({ QJsonObject{ { u"outHex"_s, u"e4bd"_s } },
+    QVERIFY(Standin::useScript(m_scratch->path(), { QJsonObject{ { u"outHex"_s, u"e4bd"_s } },
              QJsonObject{ { u"sleep"_s, 300 } },
              QJsonObject{ { u"outHex"_s, u"a0e5"_s } },
              QJsonObject{ { u"sleep"_s, 300 } },
@@ -438,12 +418,12 @@ void tst_FlashJob::utf8SplitAcrossReadsArrivesWhole()
              QJsonObject{ { u"sleep"_s, 300 } },
              QJsonObject{ { u"errHex"_s, u"a00a"_s } },
              QJsonObject{ { u"sleep"_s, 300 } },
-             QJsonObject{ { u"outHex"_s, u"ff0a"_s } } });
+             QJsonObject{ { u"outHex"_s, u"ff0a"_s } } }));
 
     FlashController controller;
     SignalLog signalLog(&controller);
     controller.startFlash(profile, u"COM5"_s);
-    QVERIFY(waitUntilIdle(controller));
+    QVERIFY(Standin::waitUntilIdle(controller));
     const QString log = controller.flashOutput();
     QVERIFY2(log.contains(u"\n\n你好\n"_s), qPrintable(log));
     // The partial read still has its own element, empty as it decoded nothing.
@@ -459,7 +439,7 @@ void tst_FlashJob::destroyingTheControllerEndsTheToolSilently()
     QVERIFY(m_firmware->writeImages(profile));
     const QString pidFile = m_scratch->filePath(u"pid"_s);
     qputenv("STANDIN_PID_FILE", pidFile.toUtf8());
-    script({ QJsonObject{ { u"out"_s, u"started\n"_s } }, QJsonObject{ { u"hang"_s, true } } });
+    QVERIFY(Standin::useScript(m_scratch->path(), { QJsonObject{ { u"out"_s, u"started\n"_s } }, QJsonObject{ { u"hang"_s, true } } }));
 
     auto controller = std::make_unique<FlashController>();
     QSignalSpy succeeded(controller.get(), &FlashController::flashSucceeded);

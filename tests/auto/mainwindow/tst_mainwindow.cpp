@@ -1,4 +1,5 @@
 #include "firmwarefixture.h"
+#include "standin.h"
 #include "flashcontroller.h"
 #include "windowharness.h"
 
@@ -44,11 +45,9 @@ private slots:
     void burstOfChangesScrollsOnce();
 
 private:
-    void script(const QJsonArray &steps);
     void createWindow();
     void selectDevice(const QString &name);
     void injectPort(const QString &port);
-    bool waitUntilIdle(int timeout = 15000);
     double scrollEnd() const;
 
     std::unique_ptr<FirmwareFixture> m_firmware;
@@ -62,9 +61,7 @@ void tst_MainWindow::init()
     m_firmware = std::make_unique<FirmwareFixture>();
     QVERIFY2(m_firmware->isValid(), "firmware/ beside the test exists already; not touching it");
     m_scratch = std::make_unique<QTemporaryDir>();
-    qunsetenv("STANDIN_SCRIPT");
-    qunsetenv("STANDIN_ARGS_FILE");
-    qputenv("STANDIN_FAST", "1");
+    Standin::resetEnvironment();
 }
 
 void tst_MainWindow::cleanup()
@@ -82,14 +79,6 @@ void tst_MainWindow::createWindow()
     QVERIFY(m_window->isLoaded());
 }
 
-void tst_MainWindow::script(const QJsonArray &steps)
-{
-    const QString path = m_scratch->filePath(u"script.json"_s);
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(QJsonDocument(steps).toJson());
-    qputenv("STANDIN_SCRIPT", path.toUtf8());
-}
 
 void tst_MainWindow::selectDevice(const QString &name)
 {
@@ -107,13 +96,6 @@ void tst_MainWindow::injectPort(const QString &port)
     QCOMPARE(combo->property("currentText").toString(), port);
 }
 
-bool tst_MainWindow::waitUntilIdle(int timeout)
-{
-    QDeadlineTimer deadline(timeout);
-    while (m_controller->isFlashing() && !deadline.hasExpired())
-        QTest::qWait(10);
-    return !m_controller->isFlashing();
-}
 
 // Where the bottom of the log pane's view is, as a share of the log: 1 when
 // the last line is in view.
@@ -187,8 +169,8 @@ void tst_MainWindow::clickRunsAJobWithTheDisplayedTexts()
     QVERIFY(m_firmware->writeImages(profile));
     const QString argsFile = m_scratch->filePath(u"args.json"_s);
     qputenv("STANDIN_ARGS_FILE", argsFile.toUtf8());
-    script({ QJsonObject{ { u"out"_s, u"Connecting....\n"_s } },
-             QJsonObject{ { u"sleep"_s, 1200 } } });
+    QVERIFY(Standin::useScript(m_scratch->path(), { QJsonObject{ { u"out"_s, u"Connecting....\n"_s } },
+             QJsonObject{ { u"sleep"_s, 1200 } } }));
     createWindow();
     selectDevice(profile);
     injectPort(u"/dev/ttyTEST 0"_s);
@@ -215,7 +197,7 @@ void tst_MainWindow::clickRunsAJobWithTheDisplayedTexts()
     QVERIFY(!m_window->property(u"failureDialog"_s, "visible").toBool());
 
     QSignalSpy succeeded(m_controller.get(), &FlashController::flashSucceeded);
-    QVERIFY(waitUntilIdle());
+    QVERIFY(Standin::waitUntilIdle(*m_controller));
     QCOMPARE(succeeded.count(), 1);
 
     QFile recorded(argsFile);
@@ -312,10 +294,10 @@ void tst_MainWindow::logPaneStreamsAndFollowsItsEnd()
     QString longChunk;
     for (int i = 1; i <= 120; ++i)
         longChunk += u"Writing at 0x%1... (%2 %)\n"_s.arg(0x10000 + i * 0x4000, 8, 16, QChar(u'0')).arg(i * 100 / 120);
-    script({ QJsonObject{ { u"out"_s, longChunk } },
+    QVERIFY(Standin::useScript(m_scratch->path(), { QJsonObject{ { u"out"_s, longChunk } },
              QJsonObject{ { u"sleep"_s, 1200 } },
              QJsonObject{ { u"out"_s, u"Hash of data verified.\n"_s } },
-             QJsonObject{ { u"sleep"_s, 300 } } });
+             QJsonObject{ { u"sleep"_s, 300 } } }));
     createWindow();
     selectDevice(profile);
     injectPort(u"COM7"_s);
@@ -336,7 +318,7 @@ void tst_MainWindow::logPaneStreamsAndFollowsItsEnd()
     QTRY_VERIFY_WITH_TIMEOUT(logText->property("text").toString().contains(u"Hash of data verified."_s), 5000);
     QTRY_VERIFY(scrollEnd() > 0.999);
 
-    QVERIFY(waitUntilIdle());
+    QVERIFY(Standin::waitUntilIdle(*m_controller));
     QTRY_VERIFY(scrollEnd() > 0.999);
     QVERIFY(logText->property("text").toString().contains(u"<font color='green'>"_s));
 }
@@ -345,14 +327,14 @@ void tst_MainWindow::hostileToolOutputStaysText()
 {
     QVERIFY(m_firmware->installTool());
     QVERIFY(m_firmware->writeImages(profile));
-    script({ QJsonObject{ { u"out"_s, u"<img src=x> <a href='y'>z</a> <h1>t</h1> </font> &amp; <\n"_s } },
+    QVERIFY(Standin::useScript(m_scratch->path(), { QJsonObject{ { u"out"_s, u"<img src=x> <a href='y'>z</a> <h1>t</h1> </font> &amp; <\n"_s } },
              QJsonObject{ { u"err"_s, u"</font><font color='green'>fake\n"_s } },
-             QJsonObject{ { u"exit"_s, 2 } } });
+             QJsonObject{ { u"exit"_s, 2 } } }));
     createWindow();
     selectDevice(profile);
     injectPort(u"COM7"_s);
     m_window->click(m_window->itemById(u"flashButton"_s));
-    QVERIFY(waitUntilIdle());
+    QVERIFY(Standin::waitUntilIdle(*m_controller));
 
     const QString shown = m_window->property(u"logText"_s, "text").toString();
     QVERIFY2(shown.contains(u"&lt;img src=x&gt; &lt;a href='y'&gt;z&lt;/a&gt; &lt;h1&gt;t&lt;/h1&gt; "
