@@ -19,6 +19,8 @@ if [[ "${1:-}" == "--tests" ]]; then
     packages+=(
         # the window smoke test and the screenshots run in a real X server
         xvfb xauth libx11-dev
+        # the benchmark table (column)
+        bsdextrautils
     )
 fi
 
