@@ -9,11 +9,6 @@ Window {
     // grows during a job, so each change renders just what was appended.
     readonly property var logRenderCache: ({ source: "", consumed: 0, state: null })
 
-    width: 800
-    height: 520
-    visible: true
-    title: qsTr("ESP32-S3 Velmorin")
-
     // The log mixes the controller's own markup (red and green font
     // elements, bold) with whatever the tool printed. This turns it into
     // StyledText in which only the controller's markup formats anything:
@@ -280,6 +275,11 @@ Window {
     function escapeLogTail(tail) {
         return tail.replace(/&/g, "&amp;").replace(/</g, "&lt;").replace(/>/g, "&gt;")
     }
+
+    width: 800
+    height: 520
+    visible: true
+    title: qsTr("ESP32-S3 Velmorin")
 
     RowLayout {
         anchors.fill: parent
