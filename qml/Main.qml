@@ -194,8 +194,9 @@ Window {
             line += state.lineStartTags[k].close
         for (const element of state.open)
             line += element.open
+        // What was open where the line began is still open there: the
+        // finished lines before it are not touched.
         state.line = line
-        state.lineStartTags = []
         state.column = 0
         state.lastWasSpace = true
     }

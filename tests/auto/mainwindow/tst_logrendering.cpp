@@ -142,6 +142,13 @@ void tst_LogRendering::controllerMarkupBecomesColourAndBold()
     QCOMPARE(failure.foreground().color(), QColor(Qt::red));
     QCOMPARE(failure.fontWeight(), int(QFont::Bold));
 
+    // Progress rewritten in place inside a red element keeps the colours
+    // where they belong, however often the line starts over.
+    read(m_window->renderLog(u"<font color='red'>x\ny 1%\ry 2%\ry 3%</font>after"_s), reading);
+    QCOMPARE(reading.text, u"x\ny 3%after"_s);
+    QCOMPARE(formatOf(reading, u"y 3%"_s).foreground().color(), QColor(Qt::red));
+    QVERIFY(isPlain(formatOf(reading, u"after"_s)));
+
     read(m_window->renderLog(u"done\n<b><font color='green'>烧录成功！</font></b>"_s), reading);
     QCOMPARE(reading.text, u"done\n烧录成功！"_s);
     QCOMPARE(formatOf(reading, u"烧录成功"_s).foreground().color(), QColor(u"green"_s));
