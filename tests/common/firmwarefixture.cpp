@@ -4,15 +4,20 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonDocument>
 
 using namespace Qt::StringLiterals;
 
 FirmwareFixture::FirmwareFixture()
     : m_path(QDir(QCoreApplication::applicationDirPath()).filePath(u"firmware"_s))
 {
+    for (const char *name : { "STANDIN_SCRIPT", "STANDIN_ARGS_FILE", "STANDIN_PID_FILE", "STANDIN_FAIL", "STANDIN_FLOOD" })
+        qunsetenv(name);
+    qputenv("STANDIN_FAST", "1");
     if (QFileInfo::exists(m_path))
-        return;
-    m_created = QDir().mkpath(m_path);
+        qWarning("%s exists already; not touching it", qPrintable(m_path));
+    else
+        m_created = QDir().mkpath(m_path);
 }
 
 FirmwareFixture::~FirmwareFixture()
@@ -23,7 +28,7 @@ FirmwareFixture::~FirmwareFixture()
 
 bool FirmwareFixture::isValid() const
 {
-    return m_created;
+    return m_created && m_scratch.isValid();
 }
 
 QString FirmwareFixture::path() const
@@ -34,6 +39,11 @@ QString FirmwareFixture::path() const
 QString FirmwareFixture::profilePath(const QString &profile) const
 {
     return QDir(m_path).filePath(profile);
+}
+
+bool FirmwareFixture::installToolAndImages(const QString &profile) const
+{
+    return installTool() && writeImages(profile);
 }
 
 bool FirmwareFixture::installTool() const
@@ -47,8 +57,7 @@ bool FirmwareFixture::writeImages(const QString &profile, const QStringList &fil
 {
     for (const QString &name : fileNames) {
         // Sizes differ per image so that a session's progress differs too.
-        const QByteArray content(1024 * (imageNames().indexOf(name) + 1), char(0xe9));
-        if (!writeFile(profile + u'/' + name, content))
+        if (!writeFile(profile + u'/' + name, QByteArray(1024 * (imageNames().indexOf(name) + 1), char(0xe9))))
             return false;
     }
     return true;
@@ -56,14 +65,10 @@ bool FirmwareFixture::writeImages(const QString &profile, const QStringList &fil
 
 bool FirmwareFixture::writeFile(const QString &relativePath, const QByteArray &content) const
 {
-    if (!m_created)
-        return false;
     const QString filePath = QDir(m_path).filePath(relativePath);
     QDir().mkpath(QFileInfo(filePath).absolutePath());
     QFile file(filePath);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return false;
-    return file.write(content) == content.size();
+    return m_created && file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(content) == content.size();
 }
 
 bool FirmwareFixture::removeFile(const QString &relativePath) const
@@ -71,14 +76,23 @@ bool FirmwareFixture::removeFile(const QString &relativePath) const
     return m_created && QFile::remove(QDir(m_path).filePath(relativePath));
 }
 
+bool FirmwareFixture::useScript(const QJsonArray &steps) const
+{
+    const QString path = scratchFile(u"script.json"_s);
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    file.write(QJsonDocument(steps).toJson());
+    qputenv("STANDIN_SCRIPT", path.toUtf8());
+    return true;
+}
+
+QString FirmwareFixture::scratchFile(const QString &name) const
+{
+    return m_scratch.filePath(name);
+}
+
 QStringList FirmwareFixture::imageNames()
 {
     return { u"bootloader.bin"_s, u"partitions.bin"_s, u"boot_app0.bin"_s, u"firmware.bin"_s };
-}
-
-QStringList FirmwareFixture::profiles()
-{
-    return { u"v0_solwen_wireless"_s,  u"v1_dual_durnik_wire"_s, u"v1_dual_durnik_wireless"_s,
-             u"v1_kelvar_wire"_s,      u"v1_kelvar_wireless"_s,  u"v2_durnik_wire"_s,
-             u"v2_durnik_wireless"_s,  u"v2_kelvar_left_wire"_s, u"v2_kelvar_right_wire"_s };
 }

@@ -1,40 +1,70 @@
 #ifndef FIRMWAREFIXTURE_H
 #define FIRMWAREFIXTURE_H
 
-#include <QByteArray>
-#include <QString>
+#include <QDeadlineTimer>
+#include <QJsonArray>
+#include <QJsonObject>
 #include <QStringList>
+#include <QTemporaryDir>
+#include <QTest>
 
 // The firmware directory beside the running test executable, which is where
-// the controller looks. It is created by the constructor and removed with
-// everything in it by the destructor, but only if it did not exist before:
-// a directory that was already there is never touched (isValid() is false).
+// the controller looks, and the esptool stand-in's settings. The directory
+// is created here and removed with everything in it at the end, but only if
+// it did not exist before: one that was there is never touched (isValid()
+// is false then). The stand-in starts with fast sessions and no script.
 class FirmwareFixture
 {
 public:
     FirmwareFixture();
     ~FirmwareFixture();
 
-    FirmwareFixture(const FirmwareFixture &) = delete;
-    FirmwareFixture &operator=(const FirmwareFixture &) = delete;
-
     bool isValid() const;
     QString path() const;
     QString profilePath(const QString &profile) const;
 
-    // Copies the esptool stand-in to firmware/esptool.exe.
+    // Copies the stand-in to firmware/esptool.exe and writes the profile's
+    // four images.
+    bool installToolAndImages(const QString &profile) const;
     bool installTool() const;
-    // Writes the named images (all four by default) for the profile.
     bool writeImages(const QString &profile, const QStringList &fileNames = imageNames()) const;
     bool writeFile(const QString &relativePath, const QByteArray &content) const;
     bool removeFile(const QString &relativePath) const;
 
+    // The steps the stand-in plays on its next start (see
+    // tools/esptool-standin/scriptedrun.h).
+    bool useScript(const QJsonArray &steps) const;
+    // A file outside firmware/ for the stand-in to write to.
+    QString scratchFile(const QString &name) const;
+
     static QStringList imageNames();
-    static QStringList profiles();
 
 private:
     QString m_path;
     bool m_created = false;
+    QTemporaryDir m_scratch;
 };
+
+// Steps for FirmwareFixture::useScript().
+namespace Step {
+inline QJsonObject out(const QString &text) { return { { QStringLiteral("out"), text } }; }
+inline QJsonObject err(const QString &text) { return { { QStringLiteral("err"), text } }; }
+inline QJsonObject outHex(const QString &hex) { return { { QStringLiteral("outHex"), hex } }; }
+inline QJsonObject errHex(const QString &hex) { return { { QStringLiteral("errHex"), hex } }; }
+inline QJsonObject sleep(int milliseconds) { return { { QStringLiteral("sleep"), milliseconds } }; }
+inline QJsonObject exitWith(int code) { return { { QStringLiteral("exit"), code } }; }
+inline QJsonObject crash() { return { { QStringLiteral("crash"), true } }; }
+inline QJsonObject hang() { return { { QStringLiteral("hang"), true } }; }
+} // namespace Step
+
+// Lets the event loop run until the controller's job has ended.
+template<typename Controller>
+bool waitUntilIdle(const Controller &controller, int timeout = 15000)
+{
+    QDeadlineTimer deadline(timeout);
+    while (controller.isFlashing() && !deadline.hasExpired())
+        QTest::qWait(10);
+    return !controller.isFlashing();
+}
 
 #endif // FIRMWAREFIXTURE_H

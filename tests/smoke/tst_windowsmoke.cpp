@@ -37,12 +37,7 @@ void tst_WindowSmoke::programOpensItsWindowAndExitsZeroWhenItIsClosed()
     program.setProcessChannelMode(QProcess::ForwardedChannels);
     program.start(QStringLiteral(VELMORIN_APP_PATH), {});
     QVERIFY(program.waitForStarted());
-    auto stopProgram = qScopeGuard([&program] {
-        if (program.state() != QProcess::NotRunning) {
-            program.kill();
-            program.waitForFinished();
-        }
-    });
+    auto stopProgram = qScopeGuard([&program] { program.kill(); program.waitForFinished(); });
 
     Window window = 0;
     QDeadlineTimer deadline(20000);
@@ -52,7 +47,6 @@ void tst_WindowSmoke::programOpensItsWindowAndExitsZeroWhenItIsClosed()
             QTest::qWait(50);
     }
     QVERIFY2(window, "no window titled \"ESP32-S3 Velmorin\" appeared");
-    QCOMPARE(display.windowTitle(window), u"ESP32-S3 Velmorin"_s);
 
     // The first frames may take a while (a sanitizer build is slow): take
     // pictures until one shows the window drawn, or give up.
@@ -71,10 +65,7 @@ void tst_WindowSmoke::programOpensItsWindowAndExitsZeroWhenItIsClosed()
         screenshot = display.grab(window);
     } while (colourCount(screenshot) < 16 && !drawn.hasExpired());
     QCOMPARE(screenshot.size(), QSize(800, 520));
-    const QString screenshotPath = QDir(QCoreApplication::applicationDirPath())
-                                           .filePath(u"appvelmorin-window.png"_s);
-    QVERIFY(screenshot.save(screenshotPath));
-    qInfo("screenshot: %s", qPrintable(screenshotPath));
+    QVERIFY(screenshot.save(QCoreApplication::applicationDirPath() + u"/appvelmorin-window.png"_s));
     QVERIFY2(colourCount(screenshot) >= 16, "the window is blank");
 
     display.requestClose(window);

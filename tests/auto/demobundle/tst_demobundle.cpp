@@ -1,14 +1,12 @@
+#include "firmwarefixture.h"
 #include "flashcontroller.h"
-#include "standin.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QDirIterator>
-#include <QFileInfo>
 #include <QImageReader>
 #include <QProcess>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QTest>
 
 using namespace Qt::StringLiterals;
@@ -26,13 +24,9 @@ ToolRun run(const QString &program, const QStringList &arguments)
 {
     QProcess process;
     process.start(program, arguments);
-    ToolRun result;
-    if (!process.waitForFinished(60000))
-        return result;
-    result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    result.output = process.readAllStandardOutput();
-    result.errors = process.readAllStandardError();
-    return result;
+    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit)
+        return {};
+    return { process.exitCode(), process.readAllStandardOutput(), process.readAllStandardError() };
 }
 
 ToolRun stage(const QString &dir)
@@ -43,12 +37,10 @@ ToolRun stage(const QString &dir)
 QMap<QString, QByteArray> snapshot(const QString &dir)
 {
     QMap<QString, QByteArray> files;
-    QDirIterator it(dir, QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden,
-                    QDirIterator::Subdirectories);
+    QDirIterator it(dir, QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden, QDirIterator::Subdirectories);
     while (it.hasNext()) {
-        const QString path = it.next();
-        QFile file(path);
-        files.insert(path, file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<dir>"));
+        QFile file(it.next());
+        files.insert(file.fileName(), file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<dir>"));
     }
     return files;
 }
@@ -60,28 +52,13 @@ class tst_DemoBundle : public QObject
     Q_OBJECT
 
 private slots:
-    void init();
     void stagingIntoAnEmptyPlaceCreatesTheWholeBundle();
     void stagingWhereFirmwareExistsChangesNothing();
-    void sessionModeFlashesAStagedBundle();
+    void sessionOnAStagedBundleEndsAsAsked_data();
+    void sessionOnAStagedBundleEndsAsAsked();
     void sessionModeRefusesAWrongCommandLine_data();
     void sessionModeRefusesAWrongCommandLine();
-    void failingSessionsEndInFlashFailed_data();
-    void failingSessionsEndInFlashFailed();
-
-private:
-    QString standin() const;
 };
-
-void tst_DemoBundle::init()
-{
-    Standin::resetEnvironment();
-}
-
-QString tst_DemoBundle::standin() const
-{
-    return QStringLiteral(VELMORIN_STANDIN_PATH);
-}
 
 void tst_DemoBundle::stagingIntoAnEmptyPlaceCreatesTheWholeBundle()
 {
@@ -95,26 +72,21 @@ void tst_DemoBundle::stagingIntoAnEmptyPlaceCreatesTheWholeBundle()
     const QFileInfo tool(firmware.filePath(u"esptool.exe"_s));
     QVERIFY(tool.isFile() && tool.isExecutable());
 
-    const QStringList profiles = FlashController().deviceProfiles();
     int withoutFirmware = 0;
     int brokenPictures = 0;
-    for (const QString &profile : profiles) {
+    for (const QString &profile : FlashController().deviceProfiles()) {
         const QDir profileDir(firmware.filePath(profile));
-        for (const char *image : { "bootloader.bin", "partitions.bin", "boot_app0.bin" })
-            QVERIFY2(QFileInfo(profileDir.filePath(QLatin1String(image))).size() > 1000, qPrintable(profile));
+        for (const QString &image : FirmwareFixture::imageNames().mid(0, 3))
+            QVERIFY2(QFileInfo(profileDir.filePath(image)).size() > 1000, qPrintable(profile));
         const QFileInfo firmwareImage(profileDir.filePath(u"firmware.bin"_s));
-        if (!firmwareImage.exists())
-            ++withoutFirmware;
-        else
-            QVERIFY(firmwareImage.size() > 500 * 1024);
+        withoutFirmware += firmwareImage.exists() ? 0 : 1;
+        QVERIFY(!firmwareImage.exists() || firmwareImage.size() > 500 * 1024);
 
         QImageReader picture(profileDir.filePath(u"device.jpg"_s));
         QVERIFY(QFileInfo::exists(picture.fileName()));
         const QImage image = picture.read();
-        if (image.isNull())
-            ++brokenPictures;
-        else
-            QVERIFY(image.width() >= 320);
+        brokenPictures += image.isNull() ? 1 : 0;
+        QVERIFY(image.isNull() || image.width() >= 320);
     }
     QCOMPARE(withoutFirmware, 1);
     QCOMPARE(brokenPictures, 1);
@@ -125,8 +97,7 @@ void tst_DemoBundle::stagingWhereFirmwareExistsChangesNothing()
     QTemporaryDir dir;
     QVERIFY(QDir(dir.path()).mkpath(u"firmware/v0_solwen_wireless"_s));
     QFile real(dir.filePath(u"firmware/v0_solwen_wireless/firmware.bin"_s));
-    QVERIFY(real.open(QIODevice::WriteOnly));
-    real.write("the user's own firmware");
+    QVERIFY(real.open(QIODevice::WriteOnly) && real.write("the user's own firmware") > 0);
     real.close();
     const auto before = snapshot(dir.path());
 
@@ -144,99 +115,76 @@ void tst_DemoBundle::stagingWhereFirmwareExistsChangesNothing()
     QVERIFY(QFileInfo(other.filePath(u"firmware"_s)).isFile());
 }
 
-void tst_DemoBundle::sessionModeFlashesAStagedBundle()
-{
-    const QString appDir = QCoreApplication::applicationDirPath();
-    const QString firmware = QDir(appDir).filePath(u"firmware"_s);
-    QVERIFY2(!QFileInfo::exists(firmware), "firmware/ beside the test exists already; not touching it");
-    auto removeBundle = qScopeGuard([&firmware] { QDir(firmware).removeRecursively(); });
-    QCOMPARE(stage(appDir).exitCode, 0);
-
-    FlashController controller;
-    QSignalSpy succeeded(&controller, &FlashController::flashSucceeded);
-    QSignalSpy failed(&controller, &FlashController::flashFailed);
-    controller.startFlash(u"v0_solwen_wireless"_s, u"COM5"_s);
-    QVERIFY(controller.isFlashing());
-    QVERIFY(Standin::waitUntilIdle(controller, 20000));
-    QCOMPARE(failed.count(), 0);
-    QCOMPARE(succeeded.count(), 1);
-
-    const QString log = controller.flashOutput();
-    QVERIFY2(log.contains(u"demo stand-in"_s), qPrintable(log));
-    QVERIFY(log.contains(u"Serial port COM5\n"_s));
-    QCOMPARE(log.count(u"Hash of data verified."_s), 4);
-    QVERIFY(log.contains(u"Writing at 0x00010000... ("_s));
-    QVERIFY(log.contains(u"(100 %)"_s));
-    QVERIFY(!log.contains(u"<font color='red'>"_s));
-
-    // The profile without firmware.bin is refused before the tool runs.
-    controller.startFlash(u"v1_dual_durnik_wire"_s, u"COM5"_s);
-    QCOMPARE(failed.count(), 1);
-    QVERIFY(failed.at(0).at(0).toString().startsWith(u"固件文件 'firmware.bin'"_s));
-}
-
-void tst_DemoBundle::sessionModeRefusesAWrongCommandLine_data()
-{
-    QTest::addColumn<QStringList>("arguments");
-
-    const QString image = QCoreApplication::applicationFilePath();
-    QTest::newRow("no operation") << QStringList{ u"--chip"_s, u"esp32s3"_s, u"--port"_s, u"COM5"_s };
-    QTest::newRow("unknown chip") << QStringList{ u"--chip"_s, u"esp99"_s, u"--port"_s, u"COM5"_s,
-                                                  u"write_flash"_s, u"0x0"_s, image };
-    QTest::newRow("missing image") << QStringList{ u"--chip"_s, u"esp32s3"_s, u"--port"_s, u"COM5"_s,
-                                                   u"write_flash"_s, u"0x0"_s, u"/no/such/bootloader.bin"_s };
-    QTest::newRow("offset without image") << QStringList{ u"--chip"_s, u"esp32s3"_s, u"--port"_s, u"COM5"_s,
-                                                          u"write_flash"_s, u"0x0"_s, image, u"0x8000"_s };
-    QTest::newRow("offset not a number") << QStringList{ u"--chip"_s, u"esp32s3"_s, u"--port"_s, u"COM5"_s,
-                                                         u"write_flash"_s, u"boot"_s, image };
-    QTest::newRow("unknown option") << QStringList{ u"--chipp"_s, u"esp32s3"_s, u"write_flash"_s, u"0x0"_s, image };
-}
-
-void tst_DemoBundle::sessionModeRefusesAWrongCommandLine()
-{
-    QFETCH(QStringList, arguments);
-    const ToolRun tool = run(standin(), arguments);
-    QCOMPARE(tool.exitCode, 2);
-    QVERIFY(tool.errors.startsWith("usage: esptool"));
-    QVERIFY(tool.errors.contains("esptool: error: "));
-    QVERIFY(tool.output.isEmpty());
-}
-
-void tst_DemoBundle::failingSessionsEndInFlashFailed_data()
+void tst_DemoBundle::sessionOnAStagedBundleEndsAsAsked_data()
 {
     QTest::addColumn<QByteArray>("failure");
     QTest::addColumn<QString>("message");
     QTest::addColumn<int>("exitCode");
 
-    QTest::newRow("no chip answers") << QByteArray("connect")
-                                     << u"A fatal error occurred: Failed to connect to ESP32-S3"_s << 2;
-    QTest::newRow("link lost while writing") << QByteArray("write")
-                                             << u"A serial exception error occurred"_s << 1;
+    QTest::newRow("success") << QByteArray() << QString() << 0;
+    QTest::newRow("no chip answers") << QByteArray("connect") << u"A fatal error occurred: Failed to connect to ESP32-S3"_s << 2;
+    QTest::newRow("link lost while writing") << QByteArray("write") << u"A serial exception error occurred"_s << 1;
 }
 
-void tst_DemoBundle::failingSessionsEndInFlashFailed()
+void tst_DemoBundle::sessionOnAStagedBundleEndsAsAsked()
 {
     QFETCH(QByteArray, failure);
     QFETCH(QString, message);
     QFETCH(int, exitCode);
 
-    const QString appDir = QCoreApplication::applicationDirPath();
-    const QString firmware = QDir(appDir).filePath(u"firmware"_s);
-    QVERIFY2(!QFileInfo::exists(firmware), "firmware/ beside the test exists already; not touching it");
-    auto removeBundle = qScopeGuard([&firmware] { QDir(firmware).removeRecursively(); });
-    QCOMPARE(stage(appDir).exitCode, 0);
+    // Staged where the controller looks: a firmware/ directory beside the test.
+    FirmwareFixture firmware;
+    QVERIFY(firmware.isValid() && QDir(firmware.path()).removeRecursively());
+    QCOMPARE(stage(QCoreApplication::applicationDirPath()).exitCode, 0);
     qputenv("STANDIN_FAIL", failure);
 
     FlashController controller;
     QSignalSpy succeeded(&controller, &FlashController::flashSucceeded);
     QSignalSpy failed(&controller, &FlashController::flashFailed);
     controller.startFlash(u"v2_kelvar_right_wire"_s, u"COM5"_s);
-    QVERIFY(Standin::waitUntilIdle(controller, 20000));
-    QCOMPARE(succeeded.count(), 0);
-    QCOMPARE(failed.count(), 1);
+    QVERIFY(controller.isFlashing());
+    QVERIFY(waitUntilIdle(controller, 20000));
+    QCOMPARE(succeeded.count(), exitCode == 0 ? 1 : 0);
+    QCOMPARE(failed.count(), exitCode == 0 ? 0 : 1);
+
     const QString log = controller.flashOutput();
-    QVERIFY2(log.contains(u"<font color='red'>"_s) && log.contains(message), qPrintable(log));
-    QVERIFY(log.endsWith(u"退出代码: %1</font></b>"_s.arg(exitCode)));
+    QVERIFY2(log.contains(u"demo stand-in"_s) && log.contains(u"Serial port COM5\n"_s), qPrintable(log));
+    if (exitCode == 0) {
+        QCOMPARE(log.count(u"Hash of data verified."_s), 4);
+        QVERIFY(log.contains(u"Writing at 0x00010000... ("_s) && log.contains(u"(100 %)"_s));
+        QVERIFY(!log.contains(u"<font color='red'>"_s));
+        // The profile without firmware.bin is refused before the tool runs.
+        controller.startFlash(u"v1_dual_durnik_wire"_s, u"COM5"_s);
+        QCOMPARE(failed.count(), 1);
+        QVERIFY(failed.at(0).at(0).toString().startsWith(u"固件文件 'firmware.bin'"_s));
+    } else {
+        QVERIFY2(log.contains(u"<font color='red'>"_s) && log.contains(message), qPrintable(log));
+        QVERIFY(log.endsWith(u"退出代码: %1</font></b>"_s.arg(exitCode)));
+    }
+}
+
+void tst_DemoBundle::sessionModeRefusesAWrongCommandLine_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+
+    const QStringList options = { u"--chip"_s, u"esp32s3"_s, u"--port"_s, u"COM5"_s };
+    const QString image = QCoreApplication::applicationFilePath();
+    QTest::newRow("no operation") << options;
+    QTest::newRow("unknown chip") << QStringList{ u"--chip"_s, u"esp99"_s, u"--port"_s, u"COM5"_s, u"write_flash"_s, u"0x0"_s, image };
+    QTest::newRow("missing image") << options + QStringList{ u"write_flash"_s, u"0x0"_s, u"/no/such/bootloader.bin"_s };
+    QTest::newRow("offset without image") << options + QStringList{ u"write_flash"_s, u"0x0"_s, image, u"0x8000"_s };
+    QTest::newRow("offset not a number") << options + QStringList{ u"write_flash"_s, u"boot"_s, image };
+    QTest::newRow("unknown option") << QStringList{ u"--chipp"_s, u"esp32s3"_s, u"write_flash"_s, u"0x0"_s, image };
+}
+
+void tst_DemoBundle::sessionModeRefusesAWrongCommandLine()
+{
+    QFETCH(QStringList, arguments);
+    const ToolRun tool = run(QStringLiteral(VELMORIN_STANDIN_PATH), arguments);
+    QCOMPARE(tool.exitCode, 2);
+    QVERIFY(tool.errors.startsWith("usage: esptool"));
+    QVERIFY(tool.errors.contains("esptool: error: "));
+    QVERIFY(tool.output.isEmpty());
 }
 
 QTEST_GUILESS_MAIN(tst_DemoBundle)

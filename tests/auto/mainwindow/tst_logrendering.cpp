@@ -1,11 +1,11 @@
 #include "windowharness.h"
 
-#include "flashcontroller.h"
-
 #include <QTest>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
+
+#include <memory>
 
 using namespace Qt::StringLiterals;
 
@@ -56,7 +56,6 @@ class tst_LogRendering : public QObject
 
 private slots:
     void initTestCase();
-    void cleanupTestCase();
 
     void toolOutputShowsAsTheCharactersItWrote_data();
     void toolOutputShowsAsTheCharactersItWrote();
@@ -65,21 +64,13 @@ private slots:
     void renderingInStepsEqualsRenderingAtOnce();
 
 private:
-    FlashController *m_controller = nullptr;
-    WindowHarness *m_window = nullptr;
+    std::unique_ptr<WindowHarness> m_window;
 };
 
 void tst_LogRendering::initTestCase()
 {
-    m_controller = new FlashController;
-    m_window = new WindowHarness(m_controller);
+    m_window = std::make_unique<WindowHarness>();
     QVERIFY(m_window->isLoaded());
-}
-
-void tst_LogRendering::cleanupTestCase()
-{
-    delete m_window;
-    delete m_controller;
 }
 
 void tst_LogRendering::toolOutputShowsAsTheCharactersItWrote_data()

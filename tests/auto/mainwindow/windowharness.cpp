@@ -1,15 +1,13 @@
 #include "windowharness.h"
 
-#include "flashcontroller.h"
-
 #include <QQmlContext>
 #include <QTest>
 
 using namespace Qt::StringLiterals;
 
-WindowHarness::WindowHarness(FlashController *controller)
+WindowHarness::WindowHarness()
 {
-    m_engine.rootContext()->setContextProperty(u"flashController"_s, controller);
+    m_engine.rootContext()->setContextProperty(u"flashController"_s, &m_controller);
     m_engine.load(QUrl::fromLocalFile(QStringLiteral(VELMORIN_QML_DIR "/Main.qml")));
     if (!m_engine.rootObjects().isEmpty())
         m_window = qobject_cast<QQuickWindow *>(m_engine.rootObjects().constFirst());
@@ -20,25 +18,24 @@ bool WindowHarness::isLoaded() const
     return m_window && QTest::qWaitForWindowExposed(m_window);
 }
 
+FlashController &WindowHarness::controller()
+{
+    return m_controller;
+}
+
 QQuickWindow *WindowHarness::window() const
 {
     return m_window;
 }
 
-QObject *WindowHarness::byId(const QString &id) const
+QQuickItem *WindowHarness::item(const QString &id) const
 {
-    return qmlContext(m_window)->objectForName(id);
-}
-
-QQuickItem *WindowHarness::itemById(const QString &id) const
-{
-    return qobject_cast<QQuickItem *>(byId(id));
+    return qobject_cast<QQuickItem *>(qmlContext(m_window)->objectForName(id));
 }
 
 QVariant WindowHarness::property(const QString &id, const char *name) const
 {
-    QObject *object = byId(id);
-    return object ? object->property(name) : QVariant();
+    return qmlContext(m_window)->objectForName(id)->property(name);
 }
 
 QQuickItem *WindowHarness::buttonWithText(const QString &text) const
@@ -58,10 +55,29 @@ void WindowHarness::click(QQuickItem *item) const
     QTest::mouseClick(m_window, Qt::LeftButton, Qt::NoModifier, centre.toPoint());
 }
 
+bool WindowHarness::selectDevice(const QString &profile) const
+{
+    QObject *combo = qmlContext(m_window)->objectForName(u"deviceComboBox"_s);
+    combo->setProperty("currentIndex", m_controller.deviceProfiles().indexOf(profile));
+    return combo->property("currentText").toString() == profile;
+}
+
+void WindowHarness::injectPort(const QString &port) const
+{
+    qmlContext(m_window)->objectForName(u"portComboBox"_s)->setProperty("model", QStringList{ port });
+}
+
+double WindowHarness::scrollEnd() const
+{
+    QObject *flickable = property(u"logScrollView"_s, "contentItem").value<QObject *>();
+    const double contentHeight = flickable->property("contentHeight").toDouble();
+    const double height = flickable->property("height").toDouble();
+    return contentHeight <= height ? 1.0 : (flickable->property("contentY").toDouble() + height) / contentHeight;
+}
+
 QString WindowHarness::renderLog(const QString &log) const
 {
     QVariant rendered;
-    QMetaObject::invokeMethod(m_window, "renderLog", Q_RETURN_ARG(QVariant, rendered),
-                              Q_ARG(QVariant, log));
+    QMetaObject::invokeMethod(m_window, "renderLog", Q_RETURN_ARG(QVariant, rendered), Q_ARG(QVariant, log));
     return rendered.toString();
 }
