@@ -1,9 +1,8 @@
 #include "benchsupport.h"
 
-#include <QCoreApplication>
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
+#include <QQmlApplicationEngine>
+#include <QQmlContext>
+#include <QQuickWindow>
 
 #include <algorithm>
 #include <cstdio>
@@ -42,31 +41,11 @@ void report(const QString &name, double value, const QString &unit, double budge
     std::fflush(stdout);
 }
 
-FirmwareDir::FirmwareDir(const QString &profile)
-    : m_path(QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("firmware")))
+QQuickWindow *loadMainWindow(QQmlApplicationEngine &engine, QObject *controller)
 {
-    if (QFileInfo::exists(m_path))
-        return;
-    m_created = QDir().mkpath(m_path + QLatin1Char('/') + profile);
-    if (!m_created)
-        return;
-    QFile::copy(QStringLiteral(VELMORIN_STANDIN_PATH), m_path + QStringLiteral("/esptool.exe"));
-    for (const char *name : { "bootloader.bin", "partitions.bin", "boot_app0.bin", "firmware.bin" }) {
-        QFile image(m_path + QLatin1Char('/') + profile + QLatin1Char('/') + QLatin1String(name));
-        if (image.open(QIODevice::WriteOnly))
-            image.write(QByteArray(4096, char(0xe9)));
-    }
-}
-
-FirmwareDir::~FirmwareDir()
-{
-    if (m_created)
-        QDir(m_path).removeRecursively();
-}
-
-bool FirmwareDir::isValid() const
-{
-    return m_created;
+    engine.rootContext()->setContextProperty(QStringLiteral("flashController"), controller);
+    engine.load(QUrl::fromLocalFile(QStringLiteral(VELMORIN_QML_DIR "/Main.qml")));
+    return engine.rootObjects().isEmpty() ? nullptr : qobject_cast<QQuickWindow *>(engine.rootObjects().constFirst());
 }
 
 } // namespace Bench

@@ -5,6 +5,10 @@
 #include <QString>
 #include <QStringList>
 
+class QQmlApplicationEngine;
+class QQuickWindow;
+class QObject;
+
 namespace Bench {
 
 // True when the program was started with --quick: one small run, only to
@@ -20,20 +24,9 @@ double threadCpuMilliseconds();
 // Lower is better.
 void report(const QString &name, double value, const QString &unit, double budget);
 
-// A firmware/ directory beside the running executable with the stand-in as
-// esptool.exe and one profile's images; removed again by the destructor,
-// and only if it was created here.
-class FirmwareDir
-{
-public:
-    explicit FirmwareDir(const QString &profile);
-    ~FirmwareDir();
-    bool isValid() const;
-
-private:
-    QString m_path;
-    bool m_created = false;
-};
+// The real Main.qml from the source tree with the controller published as
+// flashController, as the program loads it; null if it cannot be created.
+QQuickWindow *loadMainWindow(QQmlApplicationEngine &engine, QObject *controller);
 
 } // namespace Bench
 

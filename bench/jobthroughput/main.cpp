@@ -4,14 +4,13 @@
 // window showing the log.
 
 #include "benchsupport.h"
+#include "firmwarefixture.h"
 #include "flashcontroller.h"
 
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QGuiApplication>
 #include <QQmlApplicationEngine>
-#include <QQmlContext>
-#include <QQuickWindow>
 #include <QTimer>
 
 #include <spawn.h>
@@ -91,11 +90,9 @@ int main(int argc, char *argv[])
     const bool quick = Bench::quick(app.arguments());
     const int runs = quick ? 1 : 7;
 
-    Bench::FirmwareDir firmware(profile);
-    if (!firmware.isValid()) {
-        qCritical("firmware/ beside the benchmark exists already; not touching it");
+    FirmwareFixture firmware;
+    if (!firmware.isValid() || !firmware.installToolAndImages(profile))
         return 1;
-    }
 
     const QList<int> lineCounts = quick ? QList<int>{ 1000 } : QList<int>{ 1000, 10000, 100000 };
     for (int lines : lineCounts) {
@@ -120,9 +117,7 @@ int main(int argc, char *argv[])
         for (int run = 0; run < windowRuns; ++run) {
             FlashController controller;
             QQmlApplicationEngine engine;
-            engine.rootContext()->setContextProperty(u"flashController"_s, &controller);
-            engine.load(QUrl::fromLocalFile(QStringLiteral(VELMORIN_QML_DIR "/Main.qml")));
-            if (engine.rootObjects().isEmpty())
+            if (!Bench::loadMainWindow(engine, &controller))
                 return 1;
             withWindow << controllerRun(controller);
         }

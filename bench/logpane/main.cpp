@@ -65,11 +65,9 @@ int main(int argc, char *argv[])
 
     FakeController controller;
     QQmlApplicationEngine engine;
-    engine.rootContext()->setContextProperty(u"flashController"_s, &controller);
-    engine.load(QUrl::fromLocalFile(QStringLiteral(VELMORIN_QML_DIR "/Main.qml")));
-    if (engine.rootObjects().isEmpty())
+    QQuickWindow *window = Bench::loadMainWindow(engine, &controller);
+    if (!window)
         return 1;
-    auto *window = qobject_cast<QQuickWindow *>(engine.rootObjects().constFirst());
     QQmlContext *ids = qmlContext(window);
     auto *logText = qobject_cast<QQuickItem *>(ids->objectForName(u"logText"_s));
     QObject *scrollTimer = ids->objectForName(u"scrollTimer"_s);
