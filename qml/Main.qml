@@ -118,18 +118,24 @@ Window {
             --index
         if (index < 0 || state.open[index].kind !== kind)
             return false
-        const above = state.open.slice(index + 1)
-        for (let k = state.open.length - 1; k >= index; --k)
-            state.line += state.open[k].close
-        state.open.length = index
-        for (const element of above)
-            pushLogElement(state, element)
+        closeLogElement(state, index)
         return true
     }
 
     function pushLogElement(state, element) {
         state.open.push(element)
         state.line += element.open
+    }
+
+    // Styled text closes elements in reverse order only: close everything
+    // down to the element at index, then open again what stood above it.
+    function closeLogElement(state, index) {
+        const above = state.open.slice(index + 1)
+        for (let k = state.open.length - 1; k >= index; --k)
+            state.line += state.open[k].close
+        state.open.length = index
+        for (const element of above)
+            pushLogElement(state, element)
     }
 
     function consumeLogCharacter(state, ch) {
@@ -255,14 +261,8 @@ Window {
         if (colour === state.ansiColour && bold === state.ansiBold)
             return
         const index = state.open.findIndex(element => element.kind === "ansi")
-        if (index >= 0) {
-            const above = state.open.slice(index + 1)
-            for (let k = state.open.length - 1; k >= index; --k)
-                state.line += state.open[k].close
-            state.open.length = index
-            for (const element of above)
-                pushLogElement(state, element)
-        }
+        if (index >= 0)
+            closeLogElement(state, index)
         state.ansiColour = colour
         state.ansiBold = bold
         if (colour === "" && !bold)
