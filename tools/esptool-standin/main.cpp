@@ -21,25 +21,22 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 
+// Writes the content to the file the environment variable names, if any.
+static void reportTo(const char *variable, const QByteArray &content)
+{
+    QFile file(qEnvironmentVariable(variable));
+    if (!file.fileName().isEmpty() && file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        file.write(content);
+}
+
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QStringList arguments = QCoreApplication::arguments();
     arguments.removeFirst();
 
-    const QString argsFile = qEnvironmentVariable("STANDIN_ARGS_FILE");
-    if (!argsFile.isEmpty()) {
-        QFile file(argsFile);
-        if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-            file.write(QJsonDocument(QJsonArray::fromStringList(arguments)).toJson());
-    }
-
-    const QString pidFile = qEnvironmentVariable("STANDIN_PID_FILE");
-    if (!pidFile.isEmpty()) {
-        QFile file(pidFile);
-        if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-            file.write(QByteArray::number(QCoreApplication::applicationPid()));
-    }
+    reportTo("STANDIN_ARGS_FILE", QJsonDocument(QJsonArray::fromStringList(arguments)).toJson());
+    reportTo("STANDIN_PID_FILE", QByteArray::number(QCoreApplication::applicationPid()));
 
     const QString script = qEnvironmentVariable("STANDIN_SCRIPT");
     if (!script.isEmpty())
