@@ -14,7 +14,7 @@ results=$(mktemp)
 trap 'rm -f "$results"' EXIT
 for bench in bench_startup bench_job bench_logpane; do
     echo "running $bench ..." >&2
-    build/bench/$bench/$bench "$@" 2> >(grep -v XDG_RUNTIME_DIR >&2) | grep '^RESULT' >> "$results"
+    build/bench/$bench/$bench "$@" | grep '^RESULT' >> "$results"
 done
 
 {

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages that building (and, with --tests, testing)
-# needs, but only those that are missing, and says what it installs.
+# Installs the Debian 12 packages that building needs (with --tests, testing
+# too; with --screenshots, also the screenshot script), but only those that
+# are missing, and says what it installs.
 set -euo pipefail
 
 packages=(
@@ -15,13 +16,17 @@ packages=(
     # the log and the messages are partly Chinese
     fonts-noto-cjk
 )
-if [[ "${1:-}" == "--tests" ]]; then
+if [[ "${1:-}" == "--tests" || "${1:-}" == "--screenshots" ]]; then
     packages+=(
         # the window smoke test and the screenshots run in a real X server
         xvfb xauth libx11-dev
         # the benchmark table (column)
         bsdextrautils
     )
+fi
+if [[ "${1:-}" == "--screenshots" ]]; then
+    # clicks and window captures for scripts/make-screenshots.sh
+    packages+=(xdotool imagemagick)
 fi
 
 missing=()

@@ -5,15 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install-deps.sh --tests
-missing=()
-for tool in xdotool:xdotool import:imagemagick; do
-    command -v "${tool%%:*}" >/dev/null || missing+=("${tool##*:}")
-done
-if ((${#missing[@]})); then
-    echo "Installing missing packages: ${missing[*]}"
-    ${SUDO:-$([[ $(id -u) -ne 0 ]] && echo sudo)} apt-get install -y -q --no-install-recommends "${missing[@]}" < /dev/null
-fi
+scripts/install-deps.sh --screenshots
 
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build --target appvelmorin esptool-standin velmorin-demo-bundle >/dev/null
@@ -29,7 +21,7 @@ cleanup() {
 trap cleanup EXIT
 
 cp build/app/appvelmorin "$scratch/"
-build/tools/demo-bundle/velmorin-demo-bundle "$scratch" 2> >(grep -v XDG_RUNTIME_DIR >&2)
+build/tools/demo-bundle/velmorin-demo-bundle "$scratch"
 
 Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp &
 xvfb_pid=$!

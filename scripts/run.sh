@@ -11,6 +11,5 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build --target appvelmorin esptool-standin velmorin-demo-bundle
-# (Qt says where it keeps runtime files; that is no news here.)
-build/tools/demo-bundle/velmorin-demo-bundle build/app 2> >(grep -v XDG_RUNTIME_DIR >&2)
+build/tools/demo-bundle/velmorin-demo-bundle build/app
 exec build/app/appvelmorin "$@"
