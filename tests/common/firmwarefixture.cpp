@@ -4,14 +4,17 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonDocument>
+
+#ifdef Q_OS_WIN
+#include <qt_windows.h>
+#endif
 
 using namespace Qt::StringLiterals;
 
 FirmwareFixture::FirmwareFixture()
     : m_path(QDir(QCoreApplication::applicationDirPath()).filePath(u"firmware"_s))
 {
-    for (const char *name : { "STANDIN_SCRIPT", "STANDIN_ARGS_FILE", "STANDIN_PID_FILE", "STANDIN_FAIL", "STANDIN_FLOOD" })
+    for (const char *name : { "STANDIN_SCRIPT", "STANDIN_ARGS_FILE", "STANDIN_PID_FILE", "STANDIN_FAIL", "STANDIN_FLOOD", "STANDIN_LAUNCHER" })
         qunsetenv(name);
     qputenv("STANDIN_FAST", "1");
     if (QFileInfo::exists(m_path))
@@ -76,13 +79,13 @@ bool FirmwareFixture::removeFile(const QString &relativePath) const
     return m_created && QFile::remove(QDir(m_path).filePath(relativePath));
 }
 
-bool FirmwareFixture::useScript(const QJsonArray &steps) const
+bool FirmwareFixture::useScript(const QList<QByteArray> &steps) const
 {
-    const QString path = scratchFile(u"script.json"_s);
+    const QString path = scratchFile(u"script.txt"_s);
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return false;
-    file.write(QJsonDocument(steps).toJson());
+    file.write(steps.join('\n') + '\n');
     qputenv("STANDIN_SCRIPT", path.toUtf8());
     return true;
 }
@@ -90,6 +93,43 @@ bool FirmwareFixture::useScript(const QJsonArray &steps) const
 QString FirmwareFixture::scratchFile(const QString &name) const
 {
     return m_scratch.filePath(name);
+}
+
+void FirmwareFixture::recordProcessIds() const
+{
+    qputenv("STANDIN_PID_FILE", scratchFile(u"pids"_s).toUtf8());
+}
+
+QList<qint64> FirmwareFixture::processIds() const
+{
+    QList<qint64> ids;
+    QFile file(scratchFile(u"pids"_s));
+    if (file.open(QIODevice::ReadOnly)) {
+        for (const QByteArray &line : file.readAll().split('\n')) {
+            if (!line.isEmpty())
+                ids << line.toLongLong();
+        }
+    }
+    return ids;
+}
+
+bool isProcessAlive(qint64 processId)
+{
+#ifdef Q_OS_WIN
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, DWORD(processId));
+    if (!process)
+        return false;
+    const bool running = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+    CloseHandle(process);
+    return running;
+#else
+    QFile stat(u"/proc/%1/stat"_s.arg(processId));
+    if (!stat.open(QIODevice::ReadOnly))
+        return false;
+    // "pid (name) state ...": the name may hold anything, so look behind it.
+    const QByteArray line = stat.readAll();
+    return line.mid(line.lastIndexOf(')') + 2, 1) != "Z";
+#endif
 }
 
 QStringList FirmwareFixture::imageNames()

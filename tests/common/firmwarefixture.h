@@ -2,8 +2,6 @@
 #define FIRMWAREFIXTURE_H
 
 #include <QDeadlineTimer>
-#include <QJsonArray>
-#include <QJsonObject>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <QTest>
@@ -33,9 +31,13 @@ public:
 
     // The steps the stand-in plays on its next start (see
     // tools/esptool-standin/scriptedrun.h).
-    bool useScript(const QJsonArray &steps) const;
+    bool useScript(const QList<QByteArray> &steps) const;
     // A file outside firmware/ for the stand-in to write to.
     QString scratchFile(const QString &name) const;
+    // From now on every stand-in process records its id; these are the ids
+    // recorded so far, in the order the processes started.
+    void recordProcessIds() const;
+    QList<qint64> processIds() const;
 
     static QStringList imageNames();
 
@@ -47,15 +49,18 @@ private:
 
 // Steps for FirmwareFixture::useScript().
 namespace Step {
-inline QJsonObject out(const QString &text) { return { { QStringLiteral("out"), text } }; }
-inline QJsonObject err(const QString &text) { return { { QStringLiteral("err"), text } }; }
-inline QJsonObject outHex(const QString &hex) { return { { QStringLiteral("outHex"), hex } }; }
-inline QJsonObject errHex(const QString &hex) { return { { QStringLiteral("errHex"), hex } }; }
-inline QJsonObject sleep(int milliseconds) { return { { QStringLiteral("sleep"), milliseconds } }; }
-inline QJsonObject exitWith(int code) { return { { QStringLiteral("exit"), code } }; }
-inline QJsonObject crash() { return { { QStringLiteral("crash"), true } }; }
-inline QJsonObject hang() { return { { QStringLiteral("hang"), true } }; }
+inline QByteArray out(const QString &text) { return "out " + text.toUtf8().toHex(); }
+inline QByteArray err(const QString &text) { return "err " + text.toUtf8().toHex(); }
+inline QByteArray outHex(const QByteArray &hex) { return "outbytes " + hex; }
+inline QByteArray errHex(const QByteArray &hex) { return "errbytes " + hex; }
+inline QByteArray sleep(int milliseconds) { return "sleep " + QByteArray::number(milliseconds); }
+inline QByteArray exitWith(int code) { return "exit " + QByteArray::number(code); }
+inline QByteArray crash() { return "crash"; }
+inline QByteArray hang() { return "hang"; }
 } // namespace Step
+
+// True while the process runs (a zombie has ended).
+bool isProcessAlive(qint64 processId);
 
 // Lets the event loop run until the controller's job has ended.
 template<typename Controller>

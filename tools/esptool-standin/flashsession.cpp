@@ -1,9 +1,13 @@
 #include "flashsession.h"
 
+#include "platform.h"
 #include "scriptedrun.h"
 
-#include <QFileInfo>
-#include <QThread>
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 
 namespace {
 
@@ -12,17 +16,27 @@ const char usage[] =
         "               [--port PORT] [--baud BAUD]\n"
         "               {write_flash,read_flash,erase_flash,chip_id,flash_id,...} ...\n";
 
-const QStringList knownChips = { QStringLiteral("auto"), QStringLiteral("esp32"),
-                                 QStringLiteral("esp32s2"), QStringLiteral("esp32s3"),
-                                 QStringLiteral("esp32c3"), QStringLiteral("esp32c6"),
-                                 QStringLiteral("esp32h2") };
+const std::vector<std::string> knownChips = { "auto", "esp32", "esp32s2", "esp32s3", "esp32c3", "esp32c6", "esp32h2" };
 
 // The stub writes 16 KiB blocks; esptool reports progress once per block.
-constexpr qint64 blockSize = 0x4000;
+constexpr long long blockSize = 0x4000;
 
-QString hex8(qint64 value)
+std::string hex8(long long value)
 {
-    return QStringLiteral("0x%1").arg(value, 8, 16, QLatin1Char('0'));
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08llx", value);
+    return text;
+}
+
+// A whole number as Python's int(text, 0) reads it, or false.
+bool parseNumber(const std::string &text, long long *value)
+{
+    if (text.empty() || text[0] == '-' || text[0] == '+')
+        return false;
+    char *end = nullptr;
+    errno = 0;
+    *value = std::strtoll(text.c_str(), &end, 0);
+    return errno == 0 && end && *end == '\0';
 }
 
 } // namespace
@@ -32,136 +46,138 @@ void FlashSession::setFast(bool fast)
     m_fast = fast;
 }
 
-void FlashSession::setFailure(const QString &failure)
+void FlashSession::setFailure(const std::string &failure)
 {
     m_failure = failure;
 }
 
-bool FlashSession::parse(const QStringList &arguments)
+bool FlashSession::parse(const std::vector<std::string> &arguments)
 {
-    int i = 0;
+    size_t i = 0;
     for (; i < arguments.size(); ++i) {
-        const QString &arg = arguments.at(i);
-        if (!arg.startsWith(QLatin1Char('-')))
+        const std::string &arg = arguments[i];
+        if (arg.empty() || arg[0] != '-')
             break;
         if (i + 1 >= arguments.size()) {
-            m_parseError = QStringLiteral("argument %1: expected one argument").arg(arg);
+            m_parseError = "argument " + arg + ": expected one argument";
             return false;
         }
-        const QString value = arguments.at(++i);
-        if (arg == QLatin1String("--chip") || arg == QLatin1String("-c")) {
-            if (!knownChips.contains(value)) {
-                m_parseError = QStringLiteral("argument --chip/-c: invalid choice: '%1'").arg(value);
+        const std::string &value = arguments[++i];
+        long long number = 0;
+        if (arg == "--chip" || arg == "-c") {
+            if (std::find(knownChips.begin(), knownChips.end(), value) == knownChips.end()) {
+                m_parseError = "argument --chip/-c: invalid choice: '" + value + "'";
                 return false;
             }
             m_chip = value;
-        } else if (arg == QLatin1String("--port") || arg == QLatin1String("-p")) {
+        } else if (arg == "--port" || arg == "-p") {
             m_port = value;
-        } else if (arg == QLatin1String("--baud") || arg == QLatin1String("-b")) {
-            bool ok = false;
-            value.toInt(&ok);
-            if (!ok) {
-                m_parseError = QStringLiteral("argument --baud/-b: invalid int value: '%1'").arg(value);
+        } else if (arg == "--baud" || arg == "-b") {
+            if (!parseNumber(value, &number)) {
+                m_parseError = "argument --baud/-b: invalid int value: '" + value + "'";
                 return false;
             }
         } else {
-            m_parseError = QStringLiteral("unrecognized arguments: %1").arg(arg);
+            m_parseError = "unrecognized arguments: " + arg;
             return false;
         }
     }
     if (i >= arguments.size()) {
-        m_parseError = QStringLiteral("the following arguments are required: operation");
+        m_parseError = "the following arguments are required: operation";
         return false;
     }
-    if (arguments.at(i) != QLatin1String("write_flash")) {
-        m_parseError = QStringLiteral("argument operation: invalid choice: '%1'").arg(arguments.at(i));
+    if (arguments[i] != "write_flash") {
+        m_parseError = "argument operation: invalid choice: '" + arguments[i] + "'";
         return false;
     }
     ++i;
     if (i >= arguments.size() || (arguments.size() - i) % 2 != 0) {
-        m_parseError = QStringLiteral("argument <address> <filename>: Must be pairs of an address and the binary filename to write there");
+        m_parseError = "argument <address> <filename>: Must be pairs of an address and the binary filename to write there";
         return false;
     }
     for (; i < arguments.size(); i += 2) {
-        const QString &offsetText = arguments.at(i);
-        bool ok = false;
-        const qint64 offset = offsetText.toLongLong(&ok, 0);
-        if (!ok || offset < 0) {
-            m_parseError = QStringLiteral("argument <address> <filename>: Address \"%1\" must be a number").arg(offsetText);
+        Image image;
+        if (!parseNumber(arguments[i], &image.offset)) {
+            m_parseError = "argument <address> <filename>: Address \"" + arguments[i] + "\" must be a number";
             return false;
         }
-        const QFileInfo file(arguments.at(i + 1));
-        if (!file.isFile() || !file.isReadable()) {
-            m_parseError = QStringLiteral("argument <address> <filename>: can't open '%1': [Errno 2] No such file or directory").arg(arguments.at(i + 1));
+        image.path = arguments[i + 1];
+        if (!Platform::isReadableFile(image.path, &image.size)) {
+            m_parseError = "argument <address> <filename>: can't open '" + image.path
+                    + "': [Errno 2] No such file or directory";
             return false;
         }
-        m_images.append({ offset, file.filePath(), file.size() });
+        m_images.push_back(image);
     }
     return true;
 }
 
-int FlashSession::usageError(const QString &message) const
+int FlashSession::usageError(const std::string &message) const
 {
     writeStderr(usage);
-    writeStderr("esptool: error: " + message.toUtf8() + '\n');
+    writeStderr("esptool: error: " + message + '\n');
     return 2;
 }
 
-int FlashSession::fatalError(const QString &message) const
+int FlashSession::fatalError(const std::string &message) const
 {
-    writeStderr("\nA fatal error occurred: " + message.toUtf8() + '\n');
+    writeStderr(Platform::encodeForPipe("\nA fatal error occurred: " + message + '\n'));
     return 2;
 }
 
-void FlashSession::say(const QString &line) const
+void FlashSession::say(const std::string &line) const
 {
-    writeStdout(line.toUtf8() + '\n');
+    writeStdout(Platform::encodeForPipe(line + '\n'));
 }
 
 void FlashSession::pause(int milliseconds) const
 {
     if (!m_fast)
-        QThread::msleep(ulong(milliseconds));
+        Platform::sleepMilliseconds(milliseconds);
 }
 
-int FlashSession::run(const QStringList &arguments)
+int FlashSession::run(const std::vector<std::string> &arguments)
 {
     if (!parse(arguments))
         return usageError(m_parseError);
 
-    say(QStringLiteral("esptool.py v4.7.0 (demo stand-in: no device is written)"));
-    if (m_port.isEmpty())
-        return fatalError(QStringLiteral("No serial port given; use --port"));
-    say(QStringLiteral("Serial port %1").arg(m_port));
+    say("esptool.py v4.7.0 (demo stand-in: no device is written)");
+    if (m_port.empty())
+        return fatalError("No serial port given; use --port");
+    say("Serial port " + m_port);
+    if (!Platform::isOpenablePortName(m_port))
+        return fatalError(Platform::portOpenError(m_port));
     writeStdout("Connecting");
     for (int i = 0; i < 6; ++i) {
         pause(80);
         writeStdout(".");
     }
     writeStdout("\n");
-    if (m_failure == QLatin1String("connect")) {
+    if (m_failure == "connect") {
         pause(300);
-        return fatalError(QStringLiteral("Failed to connect to ESP32-S3: No serial data received.\n"
-                                         "For troubleshooting steps visit: "
-                                         "https://docs.espressif.com/projects/esptool/en/latest/troubleshooting.html"));
+        return fatalError("Failed to connect to ESP32-S3: No serial data received.\n"
+                          "For troubleshooting steps visit: "
+                          "https://docs.espressif.com/projects/esptool/en/latest/troubleshooting.html");
     }
-    if (!m_chip.isEmpty() && m_chip != QLatin1String("auto") && m_chip != QLatin1String("esp32s3"))
-        return fatalError(QStringLiteral("This chip is ESP32-S3, not %1. Wrong --chip argument?")
-                                  .arg(m_chip.toUpper()));
+    if (!m_chip.empty() && m_chip != "auto" && m_chip != "esp32s3") {
+        std::string upper = m_chip;
+        std::transform(upper.begin(), upper.end(), upper.begin(), [](unsigned char c) { return char(std::toupper(c)); });
+        return fatalError("This chip is ESP32-S3, not " + upper + ". Wrong --chip argument?");
+    }
 
-    say(QStringLiteral("Chip is ESP32-S3 (QFN56) (revision v0.2)"));
-    say(QStringLiteral("Features: WiFi, BLE, Embedded PSRAM 8MB (AP_3v3)"));
-    say(QStringLiteral("Crystal is 40MHz"));
-    say(QStringLiteral("MAC: 7c:df:a1:e0:5a:3c"));
+    say("Chip is ESP32-S3 (QFN56) (revision v0.2)");
+    say("Features: WiFi, BLE, Embedded PSRAM 8MB (AP_3v3)");
+    say("Crystal is 40MHz");
+    say("MAC: 7c:df:a1:e0:5a:3c");
     pause(150);
-    say(QStringLiteral("Uploading stub..."));
+    say("Uploading stub...");
     pause(200);
-    say(QStringLiteral("Running stub..."));
-    say(QStringLiteral("Stub running..."));
+    say("Running stub...");
+    say("Stub running...");
     pause(100);
-    say(QStringLiteral("Configuring flash size..."));
+    say("Configuring flash size...");
 
-    qint64 totalBytes = 0;
+    long long totalBytes = 0;
     for (const Image &image : m_images)
         totalBytes += image.size;
     // About three and a half seconds of writing for the whole set, like a
@@ -169,22 +185,21 @@ int FlashSession::run(const QStringList &arguments)
     const double millisecondsPerByte = totalBytes > 0 ? 3500.0 / double(totalBytes) : 0.0;
 
     for (const Image &image : m_images) {
-        const qint64 end = image.offset + qMax<qint64>(image.size, 1) - 1;
-        say(QStringLiteral("Flash will be erased from %1 to %2...")
-                    .arg(hex8(image.offset), hex8(end | 0xfff)));
+        const long long end = image.offset + std::max(image.size, 1LL) - 1;
+        say("Flash will be erased from " + hex8(image.offset) + " to " + hex8(end | 0xfff) + "...");
     }
 
-    for (int index = 0; index < m_images.size(); ++index) {
-        const Image &image = m_images.at(index);
-        const qint64 compressed = qMax<qint64>(image.size * 6 / 10, image.size > 0 ? 1 : 0);
-        say(QStringLiteral("Compressed %1 bytes to %2...").arg(image.size).arg(compressed));
-        const qint64 blocks = qMax<qint64>((compressed + blockSize - 1) / blockSize, 1);
-        const bool dropLink = m_failure == QLatin1String("write") && index == m_images.size() - 1;
-        for (qint64 block = 0; block < blocks; ++block) {
-            const qint64 percent = 100 * (block + 1) / blocks;
-            say(QStringLiteral("Writing at %1... (%2 %)")
-                        .arg(hex8(image.offset + block * blockSize * image.size / qMax<qint64>(compressed, 1)))
-                        .arg(percent));
+    char line[160];
+    for (size_t index = 0; index < m_images.size(); ++index) {
+        const Image &image = m_images[index];
+        const long long compressed = std::max(image.size * 6 / 10, image.size > 0 ? 1LL : 0LL);
+        say("Compressed " + std::to_string(image.size) + " bytes to " + std::to_string(compressed) + "...");
+        const long long blocks = std::max((compressed + blockSize - 1) / blockSize, 1LL);
+        const bool dropLink = m_failure == "write" && index == m_images.size() - 1;
+        for (long long block = 0; block < blocks; ++block) {
+            const long long percent = 100 * (block + 1) / blocks;
+            const long long at = image.offset + block * blockSize * image.size / std::max(compressed, 1LL);
+            say("Writing at " + hex8(at) + "... (" + std::to_string(percent) + " %)");
             pause(int(millisecondsPerByte * double(image.size) / double(blocks)));
             if (dropLink && percent >= 40) {
                 writeStderr("\nA serial exception error occurred: Could not configure port: "
@@ -194,18 +209,16 @@ int FlashSession::run(const QStringList &arguments)
                 return 1;
             }
         }
-        const double seconds = qMax(0.1, millisecondsPerByte * double(image.size) / 1000.0);
-        say(QStringLiteral("Wrote %1 bytes (%2 compressed) at %3 in %4 seconds (effective %5 kbit/s)...")
-                    .arg(image.size)
-                    .arg(compressed)
-                    .arg(hex8(image.offset))
-                    .arg(seconds, 0, 'f', 1)
-                    .arg(double(image.size) * 8.0 / 1000.0 / seconds, 0, 'f', 1));
-        say(QStringLiteral("Hash of data verified."));
+        const double seconds = std::max(0.1, millisecondsPerByte * double(image.size) / 1000.0);
+        std::snprintf(line, sizeof line, "Wrote %lld bytes (%lld compressed) at %s in %.1f seconds (effective %.1f kbit/s)...",
+                      image.size, compressed, hex8(image.offset).c_str(), seconds,
+                      double(image.size) * 8.0 / 1000.0 / seconds);
+        say(line);
+        say("Hash of data verified.");
     }
 
-    say(QString());
-    say(QStringLiteral("Leaving..."));
-    say(QStringLiteral("Hard resetting via RTS pin..."));
+    say("");
+    say("Leaving...");
+    say("Hard resetting via RTS pin...");
     return 0;
 }

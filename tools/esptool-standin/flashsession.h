@@ -1,9 +1,8 @@
 #ifndef FLASHSESSION_H
 #define FLASHSESSION_H
 
-#include <QList>
-#include <QString>
-#include <QStringList>
+#include <string>
+#include <vector>
 
 // A write_flash session as esptool v4 prints it, for the images named on the
 // command line. Fatal errors go to stderr, as esptool v5 writes them, so they
@@ -12,31 +11,31 @@ class FlashSession
 {
 public:
     void setFast(bool fast);
-    void setFailure(const QString &failure);
+    void setFailure(const std::string &failure);
 
     // Returns the exit code: 0, 2 for usage and fatal errors, 1 for a lost link.
-    int run(const QStringList &arguments);
+    int run(const std::vector<std::string> &arguments);
 
 private:
     struct Image
     {
-        qint64 offset = 0;
-        QString path;
-        qint64 size = 0;
+        long long offset = 0;
+        std::string path;
+        long long size = 0;
     };
 
-    bool parse(const QStringList &arguments);
-    int usageError(const QString &message) const;
-    int fatalError(const QString &message) const;
-    void say(const QString &line) const;
+    bool parse(const std::vector<std::string> &arguments);
+    int usageError(const std::string &message) const;
+    int fatalError(const std::string &message) const;
+    void say(const std::string &line) const;
     void pause(int milliseconds) const;
 
     bool m_fast = false;
-    QString m_failure;
-    QString m_chip;
-    QString m_port;
-    QList<Image> m_images;
-    QString m_parseError;
+    std::string m_failure;
+    std::string m_chip;
+    std::string m_port;
+    std::vector<Image> m_images;
+    std::string m_parseError;
 };
 
 #endif // FLASHSESSION_H

@@ -1,9 +1,13 @@
-// esptool stand-in.
+// esptool stand-in: plays esptool for the tests, the demo and the
+// benchmarks. Like the real esptool.exe it runs on its own from firmware/
+// (plain C++, no Qt), and prints nothing that esptool would not print.
 //
 // Environment (it inherits the flasher's, so tests steer it from outside):
 //   STANDIN_ARGS_FILE  write the argument list there as a JSON array first
-//   STANDIN_PID_FILE   write the process id there first
-//   STANDIN_SCRIPT     a JSON file with steps to play instead of a session
+//   STANDIN_PID_FILE   add the process id there, one line per process
+//   STANDIN_LAUNCHER   "1": behave like a one-file bundle's launcher: run a
+//                      copy of this program as a child and wait for it
+//   STANDIN_SCRIPT     a file with steps to play instead of a session
 //                      (see scriptedrun.h)
 //   STANDIN_FAST       "1": a session without pauses
 //   STANDIN_FAIL       a session that fails: "connect" (no chip answers) or
@@ -14,40 +18,69 @@
 // command line the way the real tool does.
 
 #include "flashsession.h"
+#include "platform.h"
 #include "scriptedrun.h"
 
-#include <QCoreApplication>
-#include <QFile>
-#include <QJsonArray>
-#include <QJsonDocument>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+std::string jsonString(const std::string &text)
+{
+    std::string json = "\"";
+    for (const char c : text) {
+        if (c == '"' || c == '\\') {
+            json += '\\';
+            json += c;
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            json += escaped;
+        } else {
+            json += c;
+        }
+    }
+    return json + '"';
+}
 
 // Writes the content to the file the environment variable names, if any.
-static void reportTo(const char *variable, const QByteArray &content)
+void reportTo(const char *variable, const std::string &content, const char *mode)
 {
-    QFile file(qEnvironmentVariable(variable));
-    if (!file.fileName().isEmpty() && file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        file.write(content);
+    const std::string path = Platform::environment(variable);
+    std::FILE *file = path.empty() ? nullptr : Platform::openFile(path, mode);
+    if (!file)
+        return;
+    std::fwrite(content.data(), 1, content.size(), file);
+    std::fclose(file);
 }
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
-    QCoreApplication app(argc, argv);
-    QStringList arguments = QCoreApplication::arguments();
-    arguments.removeFirst();
+    Platform::useBinaryOutput();
+    const std::vector<std::string> arguments = Platform::arguments(argc, argv);
 
-    reportTo("STANDIN_ARGS_FILE", QJsonDocument(QJsonArray::fromStringList(arguments)).toJson());
-    reportTo("STANDIN_PID_FILE", QByteArray::number(QCoreApplication::applicationPid()));
+    std::string list = "[";
+    for (const std::string &argument : arguments)
+        list += (list.size() > 1 ? ", " : "") + jsonString(argument);
+    reportTo("STANDIN_ARGS_FILE", list + "]\n", "wb");
+    reportTo("STANDIN_PID_FILE", std::to_string(Platform::processId()) + '\n', "ab");
 
-    const QString script = qEnvironmentVariable("STANDIN_SCRIPT");
-    if (!script.isEmpty())
+    if (Platform::environment("STANDIN_LAUNCHER") == "1")
+        return Platform::runCopyOfSelf(argc, argv, "STANDIN_LAUNCHER");
+
+    const std::string script = Platform::environment("STANDIN_SCRIPT");
+    if (!script.empty())
         return runScript(script);
 
-    const int floodLines = qEnvironmentVariableIntValue("STANDIN_FLOOD");
+    const int floodLines = std::atoi(Platform::environment("STANDIN_FLOOD").c_str());
     if (floodLines > 0)
         return runFlood(floodLines);
 
     FlashSession session;
-    session.setFast(qEnvironmentVariable("STANDIN_FAST") == QLatin1String("1"));
-    session.setFailure(qEnvironmentVariable("STANDIN_FAIL"));
+    session.setFast(Platform::environment("STANDIN_FAST") == "1");
+    session.setFailure(Platform::environment("STANDIN_FAIL"));
     return session.run(arguments);
 }

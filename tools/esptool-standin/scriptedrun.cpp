@@ -1,68 +1,89 @@
 #include "scriptedrun.h"
 
-#include <QFile>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QThread>
+#include "platform.h"
 
 #include <cstdio>
 #include <cstdlib>
+#include <sstream>
 
-void writeStdout(const QByteArray &bytes)
+namespace {
+
+std::string fromHex(const std::string &hex)
 {
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
+    std::string bytes;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        bytes += char(std::strtol(hex.substr(i, 2).c_str(), nullptr, 16));
+    return bytes;
+}
+
+} // namespace
+
+void writeStdout(const std::string &bytes)
+{
+    std::fwrite(bytes.data(), 1, bytes.size(), stdout);
     std::fflush(stdout);
 }
 
-void writeStderr(const QByteArray &bytes)
+void writeStderr(const std::string &bytes)
 {
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr);
+    std::fwrite(bytes.data(), 1, bytes.size(), stderr);
     std::fflush(stderr);
 }
 
-int runScript(const QString &scriptPath)
+int runScript(const std::string &scriptPath)
 {
-    QFile file(scriptPath);
-    if (!file.open(QIODevice::ReadOnly)) {
-        writeStderr("esptool stand-in: cannot read script " + scriptPath.toUtf8() + '\n');
+    std::FILE *file = Platform::openFile(scriptPath, "rb");
+    if (!file) {
+        writeStderr("esptool stand-in: cannot read script " + scriptPath + '\n');
         return 3;
     }
-    const QJsonArray steps = QJsonDocument::fromJson(file.readAll()).array();
-    for (const QJsonValue &value : steps) {
-        const QJsonObject step = value.toObject();
-        if (step.contains(QLatin1String("out")))
-            writeStdout(step.value(QLatin1String("out")).toString().toUtf8());
-        else if (step.contains(QLatin1String("err")))
-            writeStderr(step.value(QLatin1String("err")).toString().toUtf8());
-        else if (step.contains(QLatin1String("outHex")))
-            writeStdout(QByteArray::fromHex(step.value(QLatin1String("outHex")).toString().toLatin1()));
-        else if (step.contains(QLatin1String("errHex")))
-            writeStderr(QByteArray::fromHex(step.value(QLatin1String("errHex")).toString().toLatin1()));
-        else if (step.contains(QLatin1String("sleep")))
-            QThread::msleep(ulong(step.value(QLatin1String("sleep")).toInt()));
-        else if (step.contains(QLatin1String("exit")))
-            return step.value(QLatin1String("exit")).toInt();
-        else if (step.contains(QLatin1String("crash")))
-            std::abort();
-        else if (step.contains(QLatin1String("hang")))
-            for (;;)
-                QThread::sleep(1);
+    std::string script;
+    char buffer[4096];
+    for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, file)) > 0;)
+        script.append(buffer, got);
+    std::fclose(file);
+
+    std::istringstream lines(script);
+    for (std::string line; std::getline(lines, line);) {
+        const size_t space = line.find(' ');
+        const std::string step = line.substr(0, space);
+        const std::string argument = space == std::string::npos ? std::string() : line.substr(space + 1);
+        if (step == "out")
+            writeStdout(Platform::encodeForPipe(fromHex(argument)));
+        else if (step == "err")
+            writeStderr(Platform::encodeForPipe(fromHex(argument)));
+        else if (step == "outbytes")
+            writeStdout(fromHex(argument));
+        else if (step == "errbytes")
+            writeStderr(fromHex(argument));
+        else if (step == "sleep")
+            Platform::sleepMilliseconds(std::atoi(argument.c_str()));
+        else if (step == "exit")
+            return std::atoi(argument.c_str());
+        else if (step == "crash")
+            Platform::crash();
+        else if (step == "hang") {
+            // Bounded, so that a test that dies before it can end the tool
+            // leaves nothing behind for long.
+            Platform::sleepMilliseconds(300000);
+            return 3;
+        }
     }
     return 0;
 }
 
 int runFlood(int lineCount)
 {
-    constexpr int chunkSize = 4096;
-    QByteArray chunk;
+    constexpr size_t chunkSize = 4096;
+    std::string chunk;
     chunk.reserve(chunkSize + 128);
     for (int line = 0; line < lineCount; ++line) {
-        const int percent = int((qint64(line) + 1) * 100 / lineCount);
-        const QByteArray text = "Writing at 0x"
-                + QByteArray::number(0x10000 + line * 0x400, 16).rightJustified(8, '0')
-                + "... (" + QByteArray::number(percent) + " %)";
-        chunk += text.leftJustified(59, ' ') + '\n';
+        const int percent = int((static_cast<long long>(line) + 1) * 100 / lineCount);
+        char text[64];
+        std::snprintf(text, sizeof text, "Writing at 0x%08x... (%d %%)", 0x10000 + line * 0x400, percent);
+        std::string padded(text);
+        padded.resize(59, ' ');
+        chunk += padded + '\n';
         if (chunk.size() >= chunkSize) {
             writeStdout(chunk);
             chunk.clear();

@@ -1,24 +1,24 @@
 #ifndef SCRIPTEDRUN_H
 #define SCRIPTEDRUN_H
 
-#include <QByteArray>
-#include <QString>
+#include <string>
 
-// Plays a JSON array of steps, each an object with one key:
-//   {"out": "text"}  {"err": "text"}       text to stdout / stderr, as UTF-8
-//   {"outHex": "e4bd"}  {"errHex": "ff"}   raw bytes, e.g. invalid UTF-8
-//   {"sleep": 200}                         pause, in milliseconds
-//   {"exit": 2}                            exit with that code
-//   {"crash": true}                        die abnormally
-//   {"hang": true}                         never end, until killed
+// Plays a script of steps, one per line, each a word and its argument:
+//   out <hex>     text to stdout (UTF-8 bytes, written as a Python tool
+//   err <hex>     writes text to a pipe) / to stderr
+//   outbytes <hex>  errbytes <hex>   raw bytes, e.g. invalid UTF-8
+//   sleep <ms>    pause
+//   exit <code>   exit with that code
+//   crash         die abnormally
+//   hang          never end (in practice: not for five minutes), until killed
 // A script that runs out of steps exits with 0.
-int runScript(const QString &scriptPath);
+int runScript(const std::string &scriptPath);
 
 // Writes lineCount progress lines of about 60 bytes as fast as possible,
 // in 4 KiB chunks as a block-buffered tool writes them to a pipe.
 int runFlood(int lineCount);
 
-void writeStdout(const QByteArray &bytes);
-void writeStderr(const QByteArray &bytes);
+void writeStdout(const std::string &bytes);
+void writeStderr(const std::string &bytes);
 
 #endif // SCRIPTEDRUN_H
