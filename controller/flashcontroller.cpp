@@ -1,11 +1,15 @@
 #include "flashcontroller.h"
 
+#include "toolprocess.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSerialPortInfo>
 #include <QUrl>
+
+#include <utility>
 
 using namespace Qt::StringLiterals;
 
@@ -38,14 +42,32 @@ QString toolPath()
     return QDir(QCoreApplication::applicationDirPath()).filePath(u"firmware/esptool.exe"_s);
 }
 
+// Decodes the characters that are complete in pending followed by bytes, and
+// keeps in pending an incomplete one at the end, for the next read.
+QString decodeCompleteCharacters(QByteArray &pending, const QByteArray &bytes)
+{
+    pending += bytes;
+    qsizetype complete = pending.size();
+    for (qsizetype back = 1; back <= qMin<qsizetype>(3, pending.size()); ++back) {
+        const uchar byte = uchar(pending.at(pending.size() - back));
+        if ((byte & 0xc0) == 0x80)
+            continue;
+        const int length = byte >= 0xf0 ? 4 : byte >= 0xe0 ? 3 : byte >= 0xc0 ? 2 : 1;
+        if (length > back)
+            complete = pending.size() - back;
+        break;
+    }
+    const QString text = QString::fromUtf8(pending.first(complete));
+    pending.remove(0, complete);
+    return text;
+}
+
 } // namespace
 
 FlashController::FlashController(QObject *parent)
     : QObject(parent)
-    , m_process(new QProcess(this))
+    , m_process(new ToolProcess(this))
     , m_isFlashing(false)
-    , m_stdoutDecoder(QStringDecoder::Utf8)
-    , m_stderrDecoder(QStringDecoder::Utf8)
 {
     // Lets onProcessFinished be invoked through the meta-object by its
     // recorded signature, not only through the direct connection below.
@@ -157,7 +179,7 @@ void FlashController::startFlash(const QString &profileName, const QString &port
     }
 
     const QDir dir(profileDir.value());
-    QStringList arguments = { u"--chip"_s, u"esp32s3"_s, u"--port"_s, port, u"write_flash"_s };
+    QStringList arguments = { u"--chip"_s, u"esp32s3"_s, u"--port"_s, ToolProcess::portArgument(port), u"write_flash"_s };
     for (const FlashRegion &region : flashLayout) {
         const QString imagePath = dir.filePath(region.fileName);
         if (!QFile::exists(imagePath)) {
@@ -174,31 +196,37 @@ void FlashController::startFlash(const QString &profileName, const QString &port
     m_isFlashing = true;
     emit isFlashingChanged();
 
-    m_stdoutDecoder.resetState();
-    m_stderrDecoder.resetState();
+    m_stdoutPending.clear();
+    m_stderrPending.clear();
 
     m_flashOutput += u"Executing: "_s + QDir::toNativeSeparators(program) + u' '
             + arguments.join(u' ') + u"\n\n"_s;
     emit flashOutputChanged();
 
+    // A Python tool writes to a pipe in the system's ANSI code page (GBK on
+    // a Chinese Windows) unless told otherwise; the log decodes UTF-8.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(u"PYTHONIOENCODING"_s, u"utf-8"_s);
+    m_process->setProcessEnvironment(environment);
     m_process->start(program, arguments, QIODeviceBase::ReadWrite);
 }
 
 void FlashController::handleProcessOutput()
 {
-    m_flashOutput += m_stdoutDecoder.decode(m_process->readAllStandardOutput());
+    m_flashOutput += decodeCompleteCharacters(m_stdoutPending, m_process->readAllStandardOutput());
     emit flashOutputChanged();
 }
 
 void FlashController::handleProcessError()
 {
     m_flashOutput += u"<font color='red'>"_s
-            + m_stderrDecoder.decode(m_process->readAllStandardError()) + u"</font>"_s;
+            + decodeCompleteCharacters(m_stderrPending, m_process->readAllStandardError()) + u"</font>"_s;
     emit flashOutputChanged();
 }
 
 void FlashController::onProcessFinished(int exitCode, QProcess::ExitStatus exitStatus)
 {
+    flushPendingCharacters();
     if (exitStatus == QProcess::NormalExit && exitCode == 0) {
         m_flashOutput += u"\n<b><font color='green'>烧录成功！</font></b>"_s;
         emit flashSucceeded();
@@ -215,9 +243,23 @@ void FlashController::onProcessFailedToStart()
     if (!m_isFlashing)
         return;
     m_flashOutput += u"\n<b><font color='red'>烧录失败！无法启动烧录工具: %1</font></b>"_s
-                             .arg(m_process->errorString().toHtmlEscaped());
+                             .arg(m_process->errorString());
     emit flashFailed(u"无法启动烧录工具 esptool.exe。"_s);
     finishJob();
+}
+
+void FlashController::flushPendingCharacters()
+{
+    // A character cut off at the very end of the output is shown as what it
+    // is, broken, as a last read of its channel would show it.
+    if (!m_stdoutPending.isEmpty()) {
+        m_flashOutput += QString::fromUtf8(std::exchange(m_stdoutPending, {}));
+        emit flashOutputChanged();
+    }
+    if (!m_stderrPending.isEmpty()) {
+        m_flashOutput += u"<font color='red'>"_s + QString::fromUtf8(std::exchange(m_stderrPending, {})) + u"</font>"_s;
+        emit flashOutputChanged();
+    }
 }
 
 void FlashController::finishJob()

@@ -5,7 +5,6 @@
 #include <QObject>
 #include <QProcess>
 #include <QString>
-#include <QStringDecoder>
 #include <QStringList>
 
 class FlashController : public QObject
@@ -46,6 +45,7 @@ private slots:
 private:
     void loadDeviceProfiles();
     void onProcessFailedToStart();
+    void flushPendingCharacters();
     void finishJob();
 
     QProcess *m_process;
@@ -55,10 +55,10 @@ private:
     QString m_flashOutput;
     bool m_isFlashing;
 
-    // A UTF-8 character can be split across two reads; a stateful decoder per
-    // channel keeps it whole.
-    QStringDecoder m_stdoutDecoder;
-    QStringDecoder m_stderrDecoder;
+    // A UTF-8 character can be split across two reads: the bytes of one cut
+    // off at the end of a read wait here for the next read of their channel.
+    QByteArray m_stdoutPending;
+    QByteArray m_stderrPending;
 };
 
 #endif // FLASHCONTROLLER_H

@@ -1,5 +1,6 @@
 #include "firmwarefixture.h"
 #include "flashcontroller.h"
+#include "helperprocess.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -13,6 +14,15 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
+// A port as Qt lists it, and as the tool then reports it.
+#ifdef Q_OS_WIN
+const QString listedPort = u"COM5"_s;
+const QString toolPort = listedPort;
+#else
+const QString listedPort = u"ttyUSB0"_s;
+const QString toolPort = u"/dev/ttyUSB0"_s;
+#endif
+
 struct ToolRun
 {
     int exitCode = -1;
@@ -23,6 +33,7 @@ struct ToolRun
 ToolRun run(const QString &program, const QStringList &arguments)
 {
     QProcess process;
+    endWithThisProcess(process);
     process.start(program, arguments);
     if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit)
         return {};
@@ -58,6 +69,8 @@ private slots:
     void sessionOnAStagedBundleEndsAsAsked();
     void sessionModeRefusesAWrongCommandLine_data();
     void sessionModeRefusesAWrongCommandLine();
+    void sessionModeOpensOnlyPortsEsptoolCanOpen_data();
+    void sessionModeOpensOnlyPortsEsptoolCanOpen();
 };
 
 void tst_DemoBundle::stagingIntoAnEmptyPlaceCreatesTheWholeBundle()
@@ -141,20 +154,20 @@ void tst_DemoBundle::sessionOnAStagedBundleEndsAsAsked()
     FlashController controller;
     QSignalSpy succeeded(&controller, &FlashController::flashSucceeded);
     QSignalSpy failed(&controller, &FlashController::flashFailed);
-    controller.startFlash(u"v2_kelvar_right_wire"_s, u"COM5"_s);
+    controller.startFlash(u"v2_kelvar_right_wire"_s, listedPort);
     QVERIFY(controller.isFlashing());
     QVERIFY(waitUntilIdle(controller, 20000));
     QCOMPARE(succeeded.count(), exitCode == 0 ? 1 : 0);
     QCOMPARE(failed.count(), exitCode == 0 ? 0 : 1);
 
     const QString log = controller.flashOutput();
-    QVERIFY2(log.contains(u"demo stand-in"_s) && log.contains(u"Serial port COM5\n"_s), qPrintable(log));
+    QVERIFY2(log.contains(u"demo stand-in"_s) && log.contains(u"Serial port "_s + toolPort + u'\n'), qPrintable(log));
     if (exitCode == 0) {
         QCOMPARE(log.count(u"Hash of data verified."_s), 4);
         QVERIFY(log.contains(u"Writing at 0x00010000... ("_s) && log.contains(u"(100 %)"_s));
         QVERIFY(!log.contains(u"<font color='red'>"_s));
         // The profile without firmware.bin is refused before the tool runs.
-        controller.startFlash(u"v1_dual_durnik_wire"_s, u"COM5"_s);
+        controller.startFlash(u"v1_dual_durnik_wire"_s, listedPort);
         QCOMPARE(failed.count(), 1);
         QVERIFY(failed.at(0).at(0).toString().startsWith(u"固件文件 'firmware.bin'"_s));
     } else {
@@ -185,6 +198,40 @@ void tst_DemoBundle::sessionModeRefusesAWrongCommandLine()
     QVERIFY(tool.errors.startsWith("usage: esptool"));
     QVERIFY(tool.errors.contains("esptool: error: "));
     QVERIFY(tool.output.isEmpty());
+}
+
+void tst_DemoBundle::sessionModeOpensOnlyPortsEsptoolCanOpen_data()
+{
+    QTest::addColumn<QString>("port");
+    QTest::addColumn<bool>("opens");
+
+    QTest::newRow("URL") << u"socket://localhost:4000"_s << true;
+#ifdef Q_OS_WIN
+    QTest::newRow("COM name") << u"COM3"_s << true;
+    QTest::newRow("device namespace") << u"\\\\.\\COM12"_s << true;
+    QTest::newRow("Unix path") << u"/dev/ttyUSB0"_s << false;
+#else
+    QTest::newRow("device path") << u"/dev/ttyUSB0"_s << true;
+    // Opened relative to the working directory, where no such file is.
+    QTest::newRow("bare name") << u"ttyUSB0"_s << false;
+    QTest::newRow("COM name") << u"COM3"_s << false;
+#endif
+}
+
+void tst_DemoBundle::sessionModeOpensOnlyPortsEsptoolCanOpen()
+{
+    QFETCH(QString, port);
+    QFETCH(bool, opens);
+
+    qputenv("STANDIN_FAST", "1");
+    qunsetenv("STANDIN_FAIL");
+    const QString image = QCoreApplication::applicationFilePath();
+    const ToolRun tool = run(QStringLiteral(VELMORIN_STANDIN_PATH),
+                             { u"--chip"_s, u"esp32s3"_s, u"--port"_s, port, u"write_flash"_s, u"0x0"_s, image });
+    QCOMPARE(tool.exitCode, opens ? 0 : 2);
+    QVERIFY(tool.output.contains("Serial port " + port.toUtf8() + '\n'));
+    QCOMPARE(tool.errors.contains("A fatal error occurred: Could not open " + port.toUtf8()
+                                  + ", the port is busy or doesn't exist."), !opens);
 }
 
 QTEST_GUILESS_MAIN(tst_DemoBundle)

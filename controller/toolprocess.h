@@ -1,0 +1,32 @@
+#ifndef TOOLPROCESS_H
+#define TOOLPROCESS_H
+
+#include <QProcess>
+
+// The process that runs the flashing tool. The released esptool.exe is a
+// one-file bundle: a launcher that unpacks the real tool and runs it as its
+// child. Ending the launcher alone would leave that child writing to the
+// board and holding the port, so the tool is started such that it and
+// everything it starts can be ended as one, and that happens when this
+// object is destroyed while the tool runs. A tool that ends by itself is
+// left to end as it does.
+class ToolProcess : public QProcess
+{
+public:
+    explicit ToolProcess(QObject *parent = nullptr);
+    ~ToolProcess() override;
+
+    // The port as the tool must be given it. Qt lists ports by name; on
+    // Windows that name is what esptool opens, elsewhere esptool opens a
+    // path, so a bare name becomes its device path under /dev. Paths and
+    // URLs (socket://, rfc2217://) stay as they are.
+    static QString portArgument(const QString &port);
+
+private:
+    void endProcessTree();
+
+    // Windows: the job object that holds the tool and its children.
+    Qt::HANDLE m_job = nullptr;
+};
+
+#endif // TOOLPROCESS_H
