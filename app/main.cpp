@@ -25,5 +25,10 @@ int main(int argc, char *argv[])
     engine.load(QUrl(u"qrc:/qt/qml/velmorin/Main.qml"_s));
 #endif
 
-    return QGuiApplication::exec();
+    const int exitCode = QGuiApplication::exec();
+    // The window's bindings read the controller. Were the window destroyed
+    // after it, with the engine, they would read it once more when it is
+    // gone; so the window goes first.
+    qDeleteAll(engine.rootObjects());
+    return exitCode;
 }
