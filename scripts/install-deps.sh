@@ -19,7 +19,7 @@ packages=(
 if [[ "${1:-}" == "--tests" || "${1:-}" == "--screenshots" ]]; then
     packages+=(
         # the window smoke test and the screenshots run in a real X server
-        xvfb xauth libx11-dev
+        xvfb xauth libx11-dev libxtst-dev
         # the benchmark table (column)
         bsdextrautils
     )

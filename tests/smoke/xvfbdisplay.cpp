@@ -1,5 +1,7 @@
 #include "xvfbdisplay.h"
 
+#include "helperprocess.h"
+
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QStandardPaths>
@@ -7,8 +9,39 @@
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
 
 using namespace Qt::StringLiterals;
+
+namespace {
+
+// Xlib's default error handler ends the whole process with exit(): no
+// destructor runs and the server and the program are left behind. While
+// one of these lives, an error (a window that vanished while it was looked
+// at) only makes the request fail.
+class XErrorTrap
+{
+public:
+    explicit XErrorTrap(Display *display)
+        : m_display(display)
+        , m_previous(XSetErrorHandler([](Display *, XErrorEvent *) { return 0; }))
+    {
+    }
+    ~XErrorTrap()
+    {
+        // Errors of the requests made so far arrive while still trapped.
+        XSync(m_display, False);
+        XSetErrorHandler(m_previous);
+    }
+    Q_DISABLE_COPY_MOVE(XErrorTrap)
+
+private:
+    Display *m_display;
+    XErrorHandler m_previous;
+};
+
+} // namespace
 
 XvfbDisplay::~XvfbDisplay()
 {
@@ -22,6 +55,7 @@ bool XvfbDisplay::start()
 {
     const QString xvfb = QStandardPaths::findExecutable(u"Xvfb"_s);
     m_error = xvfb.isEmpty() ? u"Xvfb is not installed"_s : u"no Xvfb display could be started"_s;
+    endWithThisProcess(m_server);
     for (int number = 91; !xvfb.isEmpty() && number < 140 && !m_display; ++number) {
         if (QFile::exists(u"/tmp/.X%1-lock"_s.arg(number)))
             continue;
@@ -50,12 +84,18 @@ QString XvfbDisplay::errorString() const
     return m_error;
 }
 
+Window XvfbDisplay::findWindow(const QString &title) const
+{
+    const XErrorTrap trap(m_display);
+    return findWindow(title, DefaultRootWindow(m_display));
+}
+
 Window XvfbDisplay::findWindow(const QString &title, Window parent) const
 {
     Window root = 0;
     Window *children = nullptr;
     unsigned int count = 0;
-    if (!XQueryTree(m_display, parent ? parent : DefaultRootWindow(m_display), &root, &root, &children, &count))
+    if (!XQueryTree(m_display, parent, &root, &root, &children, &count))
         return 0;
     Window found = 0;
     for (unsigned int i = 0; i < count && !found; ++i) {
@@ -74,6 +114,7 @@ Window XvfbDisplay::findWindow(const QString &title, Window parent) const
 
 QImage XvfbDisplay::grab(Window window) const
 {
+    const XErrorTrap trap(m_display);
     XWindowAttributes attributes;
     XImage *image = XGetWindowAttributes(m_display, window, &attributes)
             ? XGetImage(m_display, window, 0, 0, unsigned(attributes.width), unsigned(attributes.height), AllPlanes, ZPixmap)
@@ -87,8 +128,29 @@ QImage XvfbDisplay::grab(Window window) const
     return copy;
 }
 
+void XvfbDisplay::click(Window window, const QPoint &position) const
+{
+    const XErrorTrap trap(m_display);
+    int x = 0;
+    int y = 0;
+    Window child = 0;
+    XTranslateCoordinates(m_display, window, DefaultRootWindow(m_display), position.x(), position.y(), &x, &y, &child);
+    XTestFakeMotionEvent(m_display, -1, x, y, CurrentTime);
+    XTestFakeButtonEvent(m_display, Button1, True, CurrentTime);
+    XTestFakeButtonEvent(m_display, Button1, False, CurrentTime);
+}
+
+void XvfbDisplay::pressEscape() const
+{
+    const XErrorTrap trap(m_display);
+    const unsigned int key = XKeysymToKeycode(m_display, XK_Escape);
+    XTestFakeKeyEvent(m_display, key, True, CurrentTime);
+    XTestFakeKeyEvent(m_display, key, False, CurrentTime);
+}
+
 void XvfbDisplay::requestClose(Window window) const
 {
+    const XErrorTrap trap(m_display);
     XEvent event = {};
     event.xclient.type = ClientMessage;
     event.xclient.window = window;
@@ -97,5 +159,4 @@ void XvfbDisplay::requestClose(Window window) const
     event.xclient.data.l[0] = long(XInternAtom(m_display, "WM_DELETE_WINDOW", False));
     event.xclient.data.l[1] = CurrentTime;
     XSendEvent(m_display, window, False, NoEventMask, &event);
-    XFlush(m_display);
 }

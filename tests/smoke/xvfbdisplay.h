@@ -2,13 +2,16 @@
 #define XVFBDISPLAY_H
 
 #include <QImage>
+#include <QPoint>
 #include <QProcess>
 
 typedef struct _XDisplay Display;
 typedef unsigned long Window;
 
 // A private Xvfb server and the few X11 requests a smoke test needs: find a
-// top-level window by its title, grab it, and ask it to close.
+// top-level window by its title, grab it, click and type into it as a user
+// would, and ask it to close. Windows that vanish while they are looked at
+// (the program creates and destroys short-lived ones) are simply not found.
 class XvfbDisplay
 {
 public:
@@ -21,12 +24,18 @@ public:
     QString errorString() const;
 
     // A viewable window with exactly this title, or 0.
-    Window findWindow(const QString &title, Window parent = 0) const;
+    Window findWindow(const QString &title) const;
+    // The window's pixels, or a null image if it is gone.
     QImage grab(Window window) const;
+    // A press and release of the left button at a point of the window.
+    void click(Window window, const QPoint &position) const;
+    void pressEscape() const;
     // Sends WM_DELETE_WINDOW, as a window manager's close button does.
     void requestClose(Window window) const;
 
 private:
+    Window findWindow(const QString &title, Window parent) const;
+
     QProcess m_server;
     Display *m_display = nullptr;
     int m_number = -1;

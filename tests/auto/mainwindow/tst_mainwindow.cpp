@@ -1,10 +1,12 @@
 #include "firmwarefixture.h"
+#include "helperprocess.h"
 #include "windowharness.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QImage>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
 #include <QQmlContext>
@@ -50,6 +52,7 @@ void tst_MainWindow::withoutSerialPortsTheButtonReportsThePlaceholder()
         environment.insert(QLatin1String(portlessMarker), u"1"_s);
         child.setProcessEnvironment(environment);
         child.setProcessChannelMode(QProcess::MergedChannels);
+        endWithThisProcess(child);
         child.start(u"unshare"_s, { u"--mount"_s, u"--map-root-user"_s, u"sh"_s, u"-c"_s,
                                     u"mount -t tmpfs none /sys/class/tty || exit 77; exec \"$0\" \"$1\""_s,
                                     QCoreApplication::applicationFilePath(), QString::fromLatin1(QTest::currentTestFunction()) });

@@ -1,3 +1,5 @@
+#include "helperprocess.h"
+
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -57,6 +59,7 @@ void tst_Startup::windowThatCannotBeCreatedEndsTheProgramWithMinusOne()
     environment.remove(u"QML2_IMPORT_PATH"_s);
     process.setProcessEnvironment(environment);
     process.setProcessChannelMode(QProcess::MergedChannels);
+    endWithThisProcess(process);
 
     QElapsedTimer timer;
     timer.start();
