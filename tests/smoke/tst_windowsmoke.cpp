@@ -84,6 +84,12 @@ void tst_WindowSmoke::programShowsTheProfilesWithoutWarningsAndExitsZeroWhenClos
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(u"DISPLAY"_s, display.name());
     environment.remove(u"QT_QPA_PLATFORM"_s);
+#ifdef VELMORIN_SANITIZED_BUILD
+    // Mesa's GL driver leaks and is unloaded before the leak report can name
+    // it, so nothing could tell its leaks from ours: the sanitized run draws
+    // with Qt Quick's software renderer, and leaks of the program still count.
+    environment.insert(u"QT_QUICK_BACKEND"_s, u"software"_s);
+#endif
     program.setProcessEnvironment(environment);
     endWithThisProcess(program);
     program.start(QStringLiteral(VELMORIN_APP_PATH), {});
@@ -131,12 +137,12 @@ void tst_WindowSmoke::programShowsTheProfilesWithoutWarningsAndExitsZeroWhenClos
     display.requestClose(window);
     QVERIFY2(program.waitForFinished(20000), "closing the window did not end the program");
     stopProgram.dismiss();
-    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(program.exitCode(), 0);
+    const QString errors = QString::fromUtf8(program.readAllStandardError());
+    QVERIFY2(program.exitStatus() == QProcess::NormalExit && program.exitCode() == 0,
+             qPrintable(u"exit code %1; stderr:\n"_s.arg(program.exitCode()) + errors));
 
     // Whatever QML reports (a reference to something the program did not
     // publish, a type error, a binding loop) names a QML file and a line.
-    const QString errors = QString::fromUtf8(program.readAllStandardError());
     static const QRegularExpression qmlDiagnostic(u"^.*(\\.qml:\\d+|ReferenceError|TypeError|Binding loop).*$"_s,
                                                   QRegularExpression::MultilineOption);
     const QRegularExpressionMatch diagnostic = qmlDiagnostic.match(errors);
