@@ -324,7 +324,15 @@ Window {
 
                 Button {
                     text: "Refresh Com"
-                    onClicked: flashController.refreshPorts()
+                    onClicked: {
+                        // A new list starts at its first entry; the next
+                        // click would flash whatever board that is.
+                        const chosenPort = portComboBox.currentText
+                        flashController.refreshPorts()
+                        const stillThere = portComboBox.find(chosenPort)
+                        if (stillThere !== -1)
+                            portComboBox.currentIndex = stillThere
+                    }
                 }
             }
 

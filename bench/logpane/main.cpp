@@ -21,22 +21,23 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-// The log grows in chunks of 80 characters cut from what a job really
-// writes: progress lines, and now and then a red standard-error read.
-QString nextChunk()
+// The log grows as a job's log does: stdout reads of 80 characters cut from
+// progress lines, and now and then a standard-error read of a warning.
+void appendNextChange(FakeController &controller)
 {
     static QString stream;
     static qsizetype position = 0;
+    static int changes = 0;
+    if (++changes % 40 == 0) {
+        controller.appendError(u"WARNING: Failed to communicate with the flash chip, retrying\n"_s);
+        return;
+    }
     while (stream.size() < position + 80) {
         const int line = int(stream.size() / 40);
-        if (line % 60 == 59)
-            stream += u"<font color='red'>WARNING: Failed to communicate with the flash chip, retrying\n</font>"_s;
-        else
-            stream += u"Writing at 0x%1... (%2 %)\n"_s.arg(0x10000 + line * 0x400, 8, 16, QChar(u'0')).arg(line % 101);
+        stream += u"Writing at 0x%1... (%2 %)\n"_s.arg(0x10000 + line * 0x400, 8, 16, QChar(u'0')).arg(line % 101);
     }
-    const QString piece = stream.mid(position, 80);
+    controller.appendOutput(stream.mid(position, 80));
     position += 80;
-    return piece;
 }
 
 // Waits, without using the CPU, until the condition holds after a frame.
@@ -98,28 +99,23 @@ int main(int argc, char *argv[])
         return Bench::threadCpuMilliseconds() - start;
     };
 
-    controller.append(u"Executing: C:\\flasher\\firmware\\esptool.exe --chip esp32s3 --port COM5 write_flash "
-                      "0x0 C:/flasher/firmware/v0_solwen_wireless/bootloader.bin\n\n"_s);
+    controller.launch();
     const QList<int> sizes = { 20 * 1024, 100 * 1024, 1024 * 1024 };
     for (int size : sizes) {
-        QString growth;
-        while (controller.flashOutput().size() + growth.size() < size)
-            growth += nextChunk();
-        controller.append(growth);
+        while (controller.flashOutput().size() < size)
+            appendNextChange(controller);
         waitForFrame(window, [] { return true; });
 
         QList<double> ours;
         QList<double> floor;
         QList<double> styled;
         for (int change = 0; change < changes; ++change) {
-            const QString piece = nextChunk();
-
             const double start = Bench::threadCpuMilliseconds();
-            controller.append(piece);
+            appendNextChange(controller);
             // Done once the scroll has happened and a frame shows it.
             auto watch = QObject::connect(scrollTimer, SIGNAL(triggered()), window, SLOT(requestUpdate()));
             waitForFrame(window, [&] { return !scrollTimer->property("running").toBool(); });
-            QObject::disconnect(watch); 
+            QObject::disconnect(watch);
             ours << Bench::threadCpuMilliseconds() - start;
 
             floor << floorChange(plainFloor.get(), controller.flashOutput());

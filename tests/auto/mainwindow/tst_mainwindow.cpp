@@ -1,3 +1,4 @@
+#include "fakecontroller.h"
 #include "firmwarefixture.h"
 #include "helperprocess.h"
 #include "windowharness.h"
@@ -31,6 +32,7 @@ class tst_MainWindow : public QObject
 private slots:
     void withoutSerialPortsTheButtonReportsThePlaceholder();
     void clickRunsAJobWithTheDisplayedTexts();
+    void refreshKeepsTheChosenPortWhileItIsThere();
     void failuresShareOneDialogAndSizesFollowTheWindow();
     void pictureFollowsTheSelection();
     void logPaneStreamsFollowsItsEndAndKeepsToolMarkupAsText();
@@ -130,6 +132,31 @@ void tst_MainWindow::clickRunsAJobWithTheDisplayedTexts()
     QCOMPARE(window.property(u"successDialog"_s, "width").toDouble(), window.window()->width() / 2.0);
     QCOMPARE(flashButton->property("text").toString(), u"Start Flashing"_s);
     QVERIFY(flashButton->isEnabled());
+}
+
+void tst_MainWindow::refreshKeepsTheChosenPortWhileItIsThere()
+{
+    FakeController controller;
+    controller.setPortsOnMachine({ u"ttyUSB0"_s, u"ttyUSB1"_s });
+    controller.refreshPorts();
+    WindowHarness window(&controller);
+    QVERIFY(window.isLoaded());
+    QQuickItem *ports = window.item(u"portComboBox"_s);
+    QQuickItem *refresh = window.buttonWithText(u"Refresh Com"_s);
+    ports->setProperty("currentIndex", 1);
+
+    // A second board is plugged in, and its port comes first in the list;
+    // then the chosen one is unplugged; then the other one too.
+    const QList<QPair<QStringList, QString>> steps = {
+        { { u"ttyACM0"_s, u"ttyUSB0"_s, u"ttyUSB1"_s }, u"ttyUSB1"_s },
+        { { u"ttyACM0"_s, u"ttyUSB0"_s }, u"ttyACM0"_s },
+        { {}, u"Device not found"_s },
+    };
+    for (const auto &[machine, shown] : steps) {
+        controller.setPortsOnMachine(machine);
+        window.click(refresh);
+        QCOMPARE(ports->property("currentText").toString(), shown);
+    }
 }
 
 void tst_MainWindow::failuresShareOneDialogAndSizesFollowTheWindow()

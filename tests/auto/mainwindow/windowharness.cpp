@@ -5,9 +5,10 @@
 
 using namespace Qt::StringLiterals;
 
-WindowHarness::WindowHarness()
+WindowHarness::WindowHarness(QObject *publishedController)
 {
-    m_engine.rootContext()->setContextProperty(u"flashController"_s, &m_controller);
+    m_engine.rootContext()->setContextProperty(u"flashController"_s,
+                                               publishedController ? publishedController : &m_controller);
     m_engine.load(QUrl::fromLocalFile(QStringLiteral(VELMORIN_QML_DIR "/Main.qml")));
     if (!m_engine.rootObjects().isEmpty())
         m_window = qobject_cast<QQuickWindow *>(m_engine.rootObjects().constFirst());
@@ -58,7 +59,7 @@ void WindowHarness::click(QQuickItem *item) const
 bool WindowHarness::selectDevice(const QString &profile) const
 {
     QObject *combo = qmlContext(m_window)->objectForName(u"deviceComboBox"_s);
-    combo->setProperty("currentIndex", m_controller.deviceProfiles().indexOf(profile));
+    combo->setProperty("currentIndex", combo->property("model").toStringList().indexOf(profile));
     return combo->property("currentText").toString() == profile;
 }
 

@@ -8,11 +8,12 @@
 #include <QQuickWindow>
 
 // The real Main.qml from the source tree, loaded the way main() loads it: a
-// controller published as flashController before the window is created.
+// controller published as flashController before the window is created;
+// its own, or one the test gives it (a FakeController).
 class WindowHarness
 {
 public:
-    WindowHarness();
+    explicit WindowHarness(QObject *publishedController = nullptr);
 
     bool isLoaded() const;
     FlashController &controller();

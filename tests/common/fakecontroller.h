@@ -4,8 +4,11 @@
 #include <QObject>
 #include <QStringList>
 
-// Stands in for FlashController towards the window, so that the benchmark
-// can grow the log by exactly the chunks it wants.
+// Stands in for FlashController towards the window, so that a test or a
+// benchmark decides exactly how the log grows and which ports the machine
+// has. The log grows as the real controller grows it: a launch line after
+// a cleared log, stdout reads as they are, stderr reads in a red element,
+// and at the end the result signal, the completion line and the flag.
 class FakeController : public QObject
 {
     Q_OBJECT
@@ -22,9 +25,15 @@ public:
     QString flashOutput() const;
     bool isFlashing() const;
 
-    void append(const QString &text);
-
     Q_INVOKABLE QString getImagePathForProfile(const QString &profileName) const;
+
+    // The ports the next refresh finds.
+    void setPortsOnMachine(const QStringList &ports);
+
+    void launch();
+    void appendOutput(const QString &text);
+    void appendError(const QString &text);
+    void finish(int exitCode);
 
 signals:
     void deviceProfilesChanged();
@@ -35,11 +44,16 @@ signals:
     void flashFailed(const QString &reason);
 
 public slots:
-    void refreshPorts() {}
-    void startFlash(const QString &, const QString &) {}
+    void refreshPorts();
+    void startFlash(const QString &profileName, const QString &port);
 
 private:
+    void append(const QString &text);
+
+    QStringList m_portsOnMachine;
+    QStringList m_availablePorts;
     QString m_flashOutput;
+    bool m_isFlashing = false;
 };
 
 #endif // FAKECONTROLLER_H
