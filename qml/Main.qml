@@ -5,232 +5,215 @@ import QtQuick.Layouts
 Window {
     id: root
 
-    // What renderLog() has already turned into display markup; the log only
-    // grows during a job, so each change renders just what was appended.
-    readonly property var logRenderCache: ({ source: "", consumed: 0, state: null })
+    // The log pane's own record of the log: the lines it shows, as display
+    // markup, and what it needs to take the next change of the log.
+    readonly property var logView: newLogView()
 
-    // The log mixes the controller's own markup (red and green font
-    // elements, bold) with whatever the tool printed. This turns it into
-    // StyledText in which only the controller's markup formats anything:
-    // tool output shows as the characters it wrote, every line feed starts a
-    // new line, a lone carriage return starts its line over as a terminal
-    // does, and ANSI colour codes become colours instead of garbage.
-    function renderLog(log) {
-        const cache = logRenderCache
-        if (cache.state === null || !log.startsWith(cache.source)) {
-            cache.consumed = 0
-            cache.state = newLogRenderState()
+    // How much of the log the pane lays out (the whole log stays in the
+    // controller). Laying out text costs time in proportion to its length on
+    // every change shown; these keep one change of a full pane quick enough
+    // that the window stays responsive during a flood (bench/README.md).
+    readonly property int logShownLines: 20000
+    readonly property int logShownCharacters: 1048576
+    readonly property int logLineLength: 10000
+    readonly property int logEscapeLength: 256
+
+    // Characters that stand for themselves, single spaces between them
+    // included; taken a run at a time.
+    readonly property var logPlainRun: /[^\x00-\x20<>&\x7f-\xa0\u061c\u1680\u2000-\u200a\u200e\u200f\u2028-\u202f\u205f\u2066-\u2069\u3000\ufeff]+(?: [^\x00-\x20<>&\x7f-\xa0\u061c\u1680\u2000-\u200a\u200e\u200f\u2028-\u202f\u205f\u2066-\u2069\u3000\ufeff]+)*/y
+    readonly property var logCompletionLine: /^\n<b><font color='(red|green)'>([\s\S]*)<\/font><\/b>$/
+
+    // The log mixes the controller's markup (a red element around each
+    // standard-error read, a bold coloured completion line) with what the
+    // tool wrote. The log string cannot tell the two apart, but each change
+    // of it is exactly one thing: the launch line after the log was cleared,
+    // one stdout read, one stderr read in its red element, or the completion
+    // line that follows the result signal. Taken change by change, only the
+    // controller's markup formats anything; the tool's text shows as the
+    // characters it wrote, and its ANSI colours as colours.
+    function takeLogChange(log) {
+        const view = logView
+        if (log.length === 0) {
+            Object.assign(view, newLogView())
+        } else if (log.length < view.seen || view.seen === 0 && !view.expectLaunch) {
+            renderWholeLog(log)
+        } else {
+            const change = log.substring(view.seen)
+            view.seen = log.length
+            const completion = view.resultAnnounced ? logCompletionLine.exec(change) : null
+            if (view.expectLaunch) {
+                view.expectLaunch = false
+                feedLog(view, change, view.out)
+            } else if (completion !== null) {
+                feedLogCompletion(view, completion[1], completion[2])
+            } else if (change.startsWith("<font color='red'>") && change.endsWith("</font>")) {
+                feedLog(view, change.slice(18, -7), view.err)
+            } else {
+                feedLog(view, change, view.out)
+            }
         }
-        cache.consumed = consumeLog(cache.state, log, cache.consumed)
-        cache.source = log
-        return cache.state.committed + cache.state.line + escapeLogTail(log.substring(cache.consumed))
+        view.dirty = true
+        root.update()
     }
 
-    function newLogRenderState() {
+    // A window created after a job began sees the whole log at once. Its
+    // pieces are told apart by the controller's tags alone, so there tool
+    // text that copies a tag byte for byte can still colour text.
+    function renderWholeLog(log) {
+        const view = logView
+        Object.assign(view, newLogView())
+        view.expectLaunch = false
+        view.seen = log.length
+        const pieces = /<font color='red'>([\s\S]*?)<\/font>|\n<b><font color='(red|green)'>([\s\S]*)<\/font><\/b>$/g
+        let at = 0
+        for (let piece = pieces.exec(log); piece !== null; piece = pieces.exec(log)) {
+            feedLog(view, log.substring(at, piece.index), view.out)
+            if (piece[1] !== undefined)
+                feedLog(view, piece[1], view.err)
+            else
+                feedLogCompletion(view, piece[2], piece[3])
+            at = pieces.lastIndex
+        }
+        feedLog(view, log.substring(at), view.out)
+    }
+
+    function newLogView() {
         return {
-            committed: "",      // finished lines, each ending in <br>
-            finished: [],       // lines finished by the current call
-            line: "",           // the current line, markup included
-            lineStartTags: [],  // elements open where the current line began
-            open: [],           // elements open now: { open, close, kind }
+            seen: 0,                // length of the log taken in
+            expectLaunch: true,     // the next change is the launch line
+            resultAnnounced: false, // the next change may be the completion line
+            dirty: false,           // changed since the pane was last given its text
+            lines: [],              // finished lines, display markup
+            lineSizes: [],          // the log characters each of them holds
+            first: 0,               // lines before this one are not shown any more
+            shownCharacters: 0,
+            droppedLines: 0,
+            droppedCharacters: 0,
+            runs: [],               // the current line: [style, markup] pairs
             column: 0,
+            cut: 0,                 // characters of the current line left out
             lastWasSpace: true,
             pendingReturn: false,
-            escape: "",         // an ANSI sequence being read, from ESC on
-            ansiColour: "",
-            ansiBold: false,
-            // Characters that stand for themselves; taken a run at a time.
-            plainRun: /[^\x00-\x20<>&\x7f-\x9f\u00a0\u1680\u2000-\u200a\u2028\u2029\u202f\u205f\u3000\ufeff]+/y
+            out: newLogChannel(""),
+            err: newLogChannel("red")
         }
     }
 
-    // Walks the log from `from` and returns how far it got: a trailing
-    // fragment that may still become one of the controller's tags waits for
-    // the next call.
-    function consumeLog(state, log, from) {
-        const consumed = walkLog(state, log, from)
-        // Joined once per call: a string grown piece by piece would cost a
-        // walk over every piece each time the log is handed to the Text.
-        if (state.finished.length > 0) {
-            state.committed += state.finished.join("")
-            state.finished = []
-        }
-        return consumed
+    // Escape sequences and colours are kept per output channel: a sequence
+    // cut between two stdout reads goes on in the next stdout read, and a
+    // stderr read in between never sees it.
+    function newLogChannel(colour) {
+        return { colour: colour, escape: "", ansiColour: "", ansiBold: false }
     }
 
-    function walkLog(state, log, from) {
-        // Bold only ever comes from the controller's completion line, as
-        // bold around a colour; a bare <b> is the tool's.
-        const tags = [
-            { text: "<font color='red'>", elements: ["<font color='red'>"] },
-            { text: "<font color='green'>", elements: ["<font color='green'>"] },
-            { text: "<b><font color='red'>", elements: ["<b>", "<font color='red'>"] },
-            { text: "<b><font color='green'>", elements: ["<b>", "<font color='green'>"] },
-            { text: "</font>", closes: "font" },
-            { text: "</b>", closes: "b" }
-        ]
-        let i = from
-        outer: while (i < log.length) {
-            if (state.escape.length === 0 && !state.pendingReturn) {
-                state.plainRun.lastIndex = i
-                const run = state.plainRun.exec(log)
-                if (run !== null) {
-                    state.line += run[0]
-                    state.column += run[0].length
-                    state.lastWasSpace = false
-                    i += run[0].length
+    function feedLogCompletion(view, colour, text) {
+        view.resultAnnounced = false
+        // The tool's output has ended, and with it any sequence it began.
+        view.out.escape = ""
+        view.err.escape = ""
+        feedLog(view, "\n", view.out)
+        feedLog(view, text, null, colour + "|b")
+    }
+
+    // Takes text of one channel (null: the controller's own, in the given
+    // style) into the view.
+    function feedLog(view, text, channel, fixedStyle) {
+        let i = 0
+        while (i < text.length) {
+            if (channel !== null && channel.escape.length > 0) {
+                i = continueLogEscape(channel, text, i)
+                continue
+            }
+            if (view.pendingReturn) {
+                view.pendingReturn = false
+                if (text[i] === "\n") {
+                    endLogLine(view)
+                    ++i
                     continue
                 }
+                restartLogLine(view)
             }
-            const ch = log[i]
-            if (ch === "<") {
-                for (const tag of tags) {
-                    if (log.startsWith(tag.text, i)) {
-                        if (applyLogTag(state, tag)) {
-                            i += tag.text.length
-                            continue outer
-                        }
-                        break
-                    }
-                    if (log.length - i < tag.text.length && tag.text.startsWith(log.substring(i)))
-                        return i
-                }
+            const style = channel === null ? fixedStyle
+                                           : (channel.ansiColour || channel.colour) + (channel.ansiBold ? "|b" : "|")
+            logPlainRun.lastIndex = i
+            const run = logPlainRun.exec(text)
+            if (run !== null) {
+                putLogText(view, style, run[0], run[0].length)
+                i += run[0].length
+                continue
             }
-            consumeLogCharacter(state, ch)
+            const ch = text[i]
+            const code = text.charCodeAt(i)
             ++i
-        }
-        return i
-    }
-
-    function applyLogTag(state, tag) {
-        if (tag.elements !== undefined) {
-            for (const open of tag.elements) {
-                const kind = open.startsWith("<b>") ? "b" : "font"
-                pushLogElement(state, { kind: kind, open: open, close: "</" + kind + ">" })
-            }
-            return true
-        }
-        // A closing tag counts only where it closes what the controller
-        // opened; a stray one from the tool is shown as text.
-        const kind = tag.closes
-        let index = state.open.length - 1
-        while (index >= 0 && state.open[index].kind === "ansi")
-            --index
-        if (index < 0 || state.open[index].kind !== kind)
-            return false
-        closeLogElement(state, index)
-        return true
-    }
-
-    function pushLogElement(state, element) {
-        state.open.push(element)
-        state.line += element.open
-    }
-
-    // Styled text closes elements in reverse order only: close everything
-    // down to the element at index, then open again what stood above it.
-    function closeLogElement(state, index) {
-        const above = state.open.slice(index + 1)
-        for (let k = state.open.length - 1; k >= index; --k)
-            state.line += state.open[k].close
-        state.open.length = index
-        for (const element of above)
-            pushLogElement(state, element)
-    }
-
-    function consumeLogCharacter(state, ch) {
-        if (state.escape.length > 0) {
-            consumeLogEscape(state, ch)
-            return
-        }
-        if (state.pendingReturn) {
-            state.pendingReturn = false
             if (ch === "\n") {
-                endLogLine(state)
-                return
+                endLogLine(view)
+            } else if (ch === "\r") {
+                view.pendingReturn = true
+            } else if (code === 0x1b) {
+                if (channel !== null)
+                    channel.escape = ch
+            } else if (ch === "\t") {
+                for (let stop = 8 - view.column % 8; stop > 0; --stop)
+                    putLogSpace(view, style)
+            } else if (ch === " ") {
+                putLogSpace(view, style)
+            } else if (ch === "<" || ch === ">" || ch === "&") {
+                putLogText(view, style, ch === "<" ? "&lt;" : ch === ">" ? "&gt;" : "&amp;", 1)
+            } else if (code >= 0xa0 && /\s/.test(ch)) {
+                putLogText(view, style, "&nbsp;", 1)
+                view.lastWasSpace = true
             }
-            restartLogLine(state)
-        }
-        const code = ch.charCodeAt(0)
-        if (ch === "\n") {
-            endLogLine(state)
-        } else if (ch === "\r") {
-            state.pendingReturn = true
-        } else if (code === 0x1b) {
-            state.escape = ch
-        } else if (ch === "\t") {
-            const width = 8 - state.column % 8
-            for (let k = 0; k < width; ++k)
-                appendLogSpace(state)
-        } else if (ch === " ") {
-            appendLogSpace(state)
-        } else if (code < 0x20 || (code >= 0x7f && code < 0xa0)) {
-            // Other control characters have no picture; a NUL would even end
-            // the styled text early.
-        } else if (code >= 0xa0 && /\s/.test(ch)) {
-            state.line += "&nbsp;"
-            state.column += 1
-            state.lastWasSpace = true
-        } else {
-            state.line += ch === "<" ? "&lt;" : ch === ">" ? "&gt;" : ch === "&" ? "&amp;" : ch
-            state.column += 1
-            state.lastWasSpace = false
+            // Other control characters have no picture (a NUL would even end
+            // the styled text), and direction controls would reorder what
+            // follows them: both are left out.
         }
     }
 
-    // Styled text folds runs of white space; only the first space of a run
-    // stays breakable, the others are kept as non-breaking spaces.
-    function appendLogSpace(state) {
-        state.line += state.lastWasSpace ? "&nbsp;" : " "
-        state.column += 1
-        state.lastWasSpace = true
-    }
-
-    function endLogLine(state) {
-        state.finished.push(state.line, "<br>")
-        state.line = ""
-        state.lineStartTags = state.open.slice()
-        state.column = 0
-        state.lastWasSpace = true
-    }
-
-    function restartLogLine(state) {
-        let line = ""
-        for (let k = state.lineStartTags.length - 1; k >= 0; --k)
-            line += state.lineStartTags[k].close
-        for (const element of state.open)
-            line += element.open
-        // What was open where the line began is still open there: the
-        // finished lines before it are not touched.
-        state.line = line
-        state.column = 0
-        state.lastWasSpace = true
-    }
-
-    // ESC [ parameters final: colours and bold are kept, everything else
-    // (cursor moves, erasing) is dropped. ESC ] ... BEL or ESC \ likewise.
-    function consumeLogEscape(state, ch) {
-        const sequence = state.escape + ch
-        if (state.escape.length === 1) {
-            state.escape = (ch === "[" || ch === "]") ? sequence : ""
-            return
+    // An escape sequence ends at its final character, at a line feed, or
+    // after logEscapeLength characters; only the sequence itself is left
+    // out. Colours and bold are kept; cursor moves, erasing, titles and
+    // character sets are not shown. Returns where the text goes on.
+    function continueLogEscape(channel, text, i) {
+        const ch = text[i]
+        const code = text.charCodeAt(i)
+        const sequence = channel.escape
+        if (ch === "\n" || sequence.length >= logEscapeLength) {
+            channel.escape = ""
+            return i
         }
-        if (sequence[1] === "]") {
-            const ended = ch === "\u0007" || sequence.endsWith("\u001b\\")
-            state.escape = ended ? "" : sequence
-            return
+        if (sequence.length === 1) {
+            channel.escape = "[]PX^_".includes(ch) || code >= 0x20 && code <= 0x2f ? sequence + ch : ""
+            // ESC and one final character (ESC 7, ESC =) is a whole sequence;
+            // anything else was no sequence and is text again.
+            return channel.escape !== "" || code >= 0x30 && code <= 0x7e ? i + 1 : i
         }
-        const code = ch.charCodeAt(0)
-        if (code >= 0x20 && code < 0x40) {
-            state.escape = sequence
-            return
+        const kind = sequence[1]
+        if (kind === "[") {
+            if (code >= 0x20 && code <= 0x3f) {
+                channel.escape = sequence + ch
+                return i + 1
+            }
+            channel.escape = ""
+            if (ch === "m")
+                applyLogGraphicsMode(channel, sequence.substring(2))
+            return code >= 0x40 && code <= 0x7e ? i + 1 : i
         }
-        state.escape = ""
-        if (ch === "m")
-            applyLogGraphicsMode(state, sequence.substring(2, sequence.length - 1))
+        if ("]PX^_".includes(kind)) {
+            // A string, ended by BEL or by ESC \; ESC and anything else
+            // begins the next sequence.
+            if (sequence.endsWith("\u001b")) {
+                channel.escape = ch === "\\" ? "" : "\u001b"
+                return ch === "\\" ? i + 1 : i
+            }
+            channel.escape = ch === "\u0007" || ch === "\u009c" ? "" : sequence + ch
+            return i + 1
+        }
+        // ESC, characters that select (a character set, ...), a final one.
+        channel.escape = code >= 0x20 && code <= 0x2f ? sequence + ch : ""
+        return channel.escape !== "" || code >= 0x30 && code <= 0x7e ? i + 1 : i
     }
 
-    function applyLogGraphicsMode(state, parameters) {
+    function applyLogGraphicsMode(channel, parameters) {
         const palette = {
             30: "#808080", 31: "#ff6b6b", 32: "#6bd66b", 33: "#e8c547",
             34: "#6b9bff", 35: "#e07be0", 36: "#5fcfcf", 37: "#e6e6e6",
@@ -238,49 +221,138 @@ Window {
             94: "#9bbcff", 95: "#ff9bff", 96: "#8fffff", 97: "#ffffff"
         }
         const values = parameters.length > 0 ? parameters.split(";") : ["0"]
-        let colour = state.ansiColour
-        let bold = state.ansiBold
         for (let k = 0; k < values.length; ++k) {
             const value = values[k] === "" ? 0 : parseInt(values[k], 10)
             if (value === 0) {
-                colour = ""
-                bold = false
+                channel.ansiColour = ""
+                channel.ansiBold = false
             } else if (value === 1) {
-                bold = true
+                channel.ansiBold = true
             } else if (value === 22) {
-                bold = false
+                channel.ansiBold = false
             } else if (value === 39) {
-                colour = ""
+                channel.ansiColour = ""
             } else if (palette[value] !== undefined) {
-                colour = palette[value]
+                channel.ansiColour = palette[value]
             } else if (value === 38 || value === 48) {
                 // Extended colours are not shown; skip their arguments.
                 k += values[k + 1] === "5" ? 2 : values[k + 1] === "2" ? 4 : 0
             }
         }
-        if (colour === state.ansiColour && bold === state.ansiBold)
-            return
-        const index = state.open.findIndex(element => element.kind === "ansi")
-        if (index >= 0)
-            closeLogElement(state, index)
-        state.ansiColour = colour
-        state.ansiBold = bold
-        if (colour === "" && !bold)
-            return
-        const open = (colour !== "" ? "<font color='" + colour + "'>" : "") + (bold ? "<b>" : "")
-        const close = (bold ? "</b>" : "") + (colour !== "" ? "</font>" : "")
-        pushLogElement(state, { kind: "ansi", open: open, close: close })
     }
 
-    // Text that cannot be judged yet is shown as it stands, as plain text.
-    function escapeLogTail(tail) {
-        return tail.replace(/&/g, "&amp;").replace(/</g, "&lt;").replace(/>/g, "&gt;")
+    // Appends text of the given width to the current line, up to the
+    // length a line is shown to.
+    function putLogText(view, style, markup, width) {
+        const room = logLineLength - view.column
+        if (width > room) {
+            view.cut += width - Math.max(room, 0)
+            if (room <= 0 || markup.length !== width)
+                return
+            // Never half a surrogate pair.
+            const end = room - (/[\ud800-\udbff]/.test(markup[room - 1]) ? 1 : 0)
+            view.cut += room - end
+            markup = markup.substring(0, end)
+            width = end
+        }
+        const runs = view.runs
+        if (runs.length > 0 && runs[runs.length - 1][0] === style)
+            runs[runs.length - 1][1] += markup
+        else
+            runs.push([style, markup])
+        view.column += width
+        view.lastWasSpace = false
+    }
+
+    // Styled text folds runs of white space; only the first space of a run
+    // stays breakable, the others are kept as non-breaking spaces.
+    function putLogSpace(view, style) {
+        const first = !view.lastWasSpace
+        putLogText(view, style, first ? " " : "&nbsp;", 1)
+        view.lastWasSpace = true
+    }
+
+    function restartLogLine(view) {
+        view.runs = []
+        view.column = 0
+        view.cut = 0
+        view.lastWasSpace = true
+    }
+
+    function endLogLine(view) {
+        view.lines.push(logLineMarkup(view))
+        view.lineSizes.push(view.column + view.cut)
+        view.shownCharacters += view.column + 1
+        restartLogLine(view)
+        // Lines beyond the limits are dropped from the front, a batch at a
+        // time so that the array is not shifted for every line.
+        while (view.lines.length - view.first > logShownLines || view.shownCharacters > logShownCharacters) {
+            const size = view.lineSizes[view.first]
+            view.shownCharacters -= Math.min(size, logLineLength) + 1
+            view.droppedCharacters += size + 1
+            view.droppedLines += 1
+            view.first += 1
+        }
+        if (view.first > 4096 && view.first * 2 > view.lines.length) {
+            view.lines.splice(0, view.first)
+            view.lineSizes.splice(0, view.first)
+            view.first = 0
+        }
+    }
+
+    function logLineMarkup(view) {
+        let markup = ""
+        for (const [style, text] of view.runs) {
+            const [colour, bold] = style.split("|")
+            markup += (colour !== "" ? "<font color='" + colour + "'>" : "") + (bold === "b" ? "<b>" : "")
+                    + text + (bold === "b" ? "</b>" : "") + (colour !== "" ? "</font>" : "")
+        }
+        if (view.cut > 0)
+            markup += "<font color='#a0a0a0'> … " + view.cut + " more characters not shown</font>"
+        return markup
+    }
+
+    // What the pane shows: the last lines within the limits, and in front of
+    // them how much earlier output it leaves out.
+    function logDisplay(view) {
+        let display = ""
+        if (view.droppedLines > 0) {
+            display = "<font color='#a0a0a0'>… " + view.droppedLines + " earlier lines ("
+                    + view.droppedCharacters + " characters) not shown …</font><br>"
+        }
+        if (view.lines.length > view.first)
+            display += view.lines.slice(view.first).join("<br>") + "<br>"
+        return display + logLineMarkup(view)
+    }
+
+    // A result signal is followed at once, in the same call, by the
+    // completion line; a refused start has none. Any later change is the
+    // tool's.
+    function expectLogCompletion() {
+        logView.resultAnnounced = true
+        Qt.callLater(() => logView.resultAnnounced = false)
+    }
+
+    // Lays the log out at most once a frame, however often it changed.
+    function showLog() {
+        if (!logView.dirty)
+            return
+        logView.dirty = false
+        logText.text = logDisplay(logView)
     }
 
     width: 800
     height: 520
     visible: true
     title: qsTr("ESP32-S3 Velmorin")
+    onAfterAnimating: showLog()
+    // A window opened while a job runs, or after it, shows its log so far.
+    Component.onCompleted: {
+        if (flashController.flashOutput.length > 0) {
+            logView.expectLaunch = false
+            takeLogChange(flashController.flashOutput)
+        }
+    }
 
     RowLayout {
         anchors.fill: parent
@@ -374,12 +446,14 @@ Window {
                     Text {
                         id: logText
 
+                        // Given its text by showLog(), once a frame at most.
                         width: parent.width
-                        text: root.renderLog(flashController.flashOutput)
                         textFormat: Text.StyledText
                         color: "white"
                         font.family: "Monospace"
-                        wrapMode: Text.WordWrap
+                        // A word wider than the pane (a long path, a line of
+                        // dots) is broken rather than cut off at its edge.
+                        wrapMode: Text.WrapAtWordBoundaryOrAnywhere
                         onTextChanged: scrollTimer.restart()
                     }
 
@@ -432,11 +506,17 @@ Window {
     Connections {
         target: flashController
 
+        function onFlashOutputChanged() {
+            root.takeLogChange(flashController.flashOutput)
+        }
+
         function onFlashSucceeded() {
+            root.expectLogCompletion()
             successDialog.open()
         }
 
         function onFlashFailed(reason) {
+            root.expectLogCompletion()
             failureDialog.contentText = "Flashing failed: " + reason
             failureDialog.open()
         }
@@ -451,6 +531,7 @@ Window {
 
         contentItem: Label {
             text: "Firmware flash successful！"
+            textFormat: Text.PlainText
             wrapMode: Text.WordWrap
         }
     }
@@ -468,6 +549,8 @@ Window {
             id: errorLabel
 
             text: "Unknowed error occured"
+            // The reason may hold a path, which may hold anything.
+            textFormat: Text.PlainText
             wrapMode: Text.WordWrap
         }
     }

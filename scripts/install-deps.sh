@@ -20,6 +20,8 @@ if [[ "${1:-}" == "--tests" || "${1:-}" == "--screenshots" ]]; then
     packages+=(
         # the window smoke test and the screenshots run in a real X server
         xvfb xauth libx11-dev libxtst-dev
+        # the log rendering test reads what the Text item laid out
+        qt6-declarative-private-dev
         # the benchmark table (column)
         bsdextrautils
     )

@@ -262,7 +262,7 @@ void tst_MainWindow::logPaneStreamsFollowsItsEndAndKeepsToolMarkupAsText()
     QVERIFY2(shown().contains(u"&lt;img src=x&gt; &lt;a href='y'&gt;z&lt;/a&gt; &lt;h1&gt;t&lt;/h1&gt; "
                               "&lt;/font&gt; &amp;amp; &lt;<br>"_s), qPrintable(shown()));
     QVERIFY(!shown().contains(u"<img"_s) && !shown().contains(u"<a "_s) && !shown().contains(u"<h1"_s));
-    QVERIFY(shown().endsWith(u"<b><font color='green'>烧录成功！</font></b>"_s));
+    QTRY_VERIFY(shown().endsWith(u"烧录成功！</b></font>"_s));
 }
 
 void tst_MainWindow::burstOfChangesScrollsOnce()

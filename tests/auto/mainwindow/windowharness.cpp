@@ -75,10 +75,3 @@ double WindowHarness::scrollEnd() const
     const double height = flickable->property("height").toDouble();
     return contentHeight <= height ? 1.0 : (flickable->property("contentY").toDouble() + height) / contentHeight;
 }
-
-QString WindowHarness::renderLog(const QString &log) const
-{
-    QVariant rendered;
-    QMetaObject::invokeMethod(m_window, "renderLog", Q_RETURN_ARG(QVariant, rendered), Q_ARG(QVariant, log));
-    return rendered.toString();
-}

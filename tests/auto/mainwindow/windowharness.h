@@ -31,7 +31,6 @@ public:
     // Where the bottom of the log pane's view is, as a share of the log: 1
     // when the last line is in view.
     double scrollEnd() const;
-    QString renderLog(const QString &log) const;
 
 private:
     FlashController m_controller;
