@@ -1,6 +1,7 @@
 #include "toolprocess.h"
 
 #include <csignal>
+#include <fcntl.h>
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
@@ -10,7 +11,15 @@ using namespace Qt::StringLiterals;
 ToolProcess::ToolProcess(QObject *parent)
     : QProcess(parent)
 {
-    setChildProcessModifier([] { ::setpgid(0, 0); });
+    setChildProcessModifier([] {
+        ::setpgid(0, 0);
+#ifdef F_SETPIPE_SZ
+        // Roomier pipes (Linux gives 64 KiB): a tool that writes a lot is
+        // read in fewer, larger pieces, and each piece costs the log a copy.
+        ::fcntl(STDOUT_FILENO, F_SETPIPE_SZ, 1 << 20);
+        ::fcntl(STDERR_FILENO, F_SETPIPE_SZ, 1 << 20);
+#endif
+    });
 }
 
 ToolProcess::~ToolProcess()

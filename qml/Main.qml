@@ -10,11 +10,12 @@ Window {
     readonly property var logView: newLogView()
 
     // How much of the log the pane lays out (the whole log stays in the
-    // controller). Laying out text costs time in proportion to its length on
-    // every change shown; these keep one change of a full pane quick enough
-    // that the window stays responsive during a flood (bench/README.md).
-    readonly property int logShownLines: 20000
-    readonly property int logShownCharacters: 1048576
+    // controller). Text layout costs time in proportion to the text on every
+    // change shown: a full pane of 512 KiB takes about 80 ms here, so a click
+    // waits at most that long even during a flood, and 10,000 lines hold far
+    // more than a whole flash writes (bench/README.md).
+    readonly property int logShownLines: 10000
+    readonly property int logShownCharacters: 524288
     readonly property int logLineLength: 10000
     readonly property int logEscapeLength: 256
 
@@ -22,6 +23,10 @@ Window {
     // included; taken a run at a time.
     readonly property var logPlainRun: /[^\x00-\x20<>&\x7f-\xa0\u061c\u1680\u2000-\u200a\u200e\u200f\u2028-\u202f\u205f\u2066-\u2069\u3000\ufeff]+(?: [^\x00-\x20<>&\x7f-\xa0\u061c\u1680\u2000-\u200a\u200e\u200f\u2028-\u202f\u205f\u2066-\u2069\u3000\ufeff]+)*/y
     readonly property var logCompletionLine: /^\n<b><font color='(red|green)'>([\s\S]*)<\/font><\/b>$/
+    // What only the character-by-character path handles: control and
+    // special characters, and spaces that styled text would fold.
+    readonly property var logSlowText: /[\x00-\x09\x0b-\x1f\x7f-\xa0\u061c\u1680\u2000-\u200a\u200e\u200f\u2028-\u202f\u205f\u2066-\u2069\u3000\ufeff]|  |\n /
+    readonly property var logStyleTags: ({})
 
     // The log mixes the controller's markup (a red element around each
     // standard-error read, a bold coloured completion line) with what the
@@ -53,7 +58,8 @@ Window {
             }
         }
         view.dirty = true
-        root.update()
+        view.changedSinceFrame = true
+        showLogChange()
     }
 
     // A window created after a job began sees the whole log at once. Its
@@ -83,6 +89,10 @@ Window {
             expectLaunch: true,     // the next change is the launch line
             resultAnnounced: false, // the next change may be the completion line
             dirty: false,           // changed since the pane was last given its text
+            nextShow: 0,            // when the pane may be given its text again
+            changedSinceFrame: false,
+            changedBeforeLastFrame: false,
+            shownSinceFrame: false,
             lines: [],              // finished lines, display markup
             lineSizes: [],          // the log characters each of them holds
             first: 0,               // lines before this one are not shown any more
@@ -118,6 +128,11 @@ Window {
     // Takes text of one channel (null: the controller's own, in the given
     // style) into the view.
     function feedLog(view, text, channel, fixedStyle) {
+        if ((channel === null || channel.escape.length === 0) && !view.pendingReturn && !logSlowText.test(text)
+                && !(text[0] === " " && view.lastWasSpace)) {
+            feedLogQuickly(view, text, channel === null ? fixedStyle : logChannelStyle(channel))
+            return
+        }
         let i = 0
         while (i < text.length) {
             if (channel !== null && channel.escape.length > 0) {
@@ -133,8 +148,7 @@ Window {
                 }
                 restartLogLine(view)
             }
-            const style = channel === null ? fixedStyle
-                                           : (channel.ansiColour || channel.colour) + (channel.ansiBold ? "|b" : "|")
+            const style = channel === null ? fixedStyle : logChannelStyle(channel)
             logPlainRun.lastIndex = i
             const run = logPlainRun.exec(text)
             if (run !== null) {
@@ -167,6 +181,72 @@ Window {
             // the styled text), and direction controls would reorder what
             // follows them: both are left out.
         }
+    }
+
+    function logChannelStyle(channel) {
+        return (channel.ansiColour || channel.colour) + (channel.ansiBold ? "|b" : "|")
+    }
+
+    // Most output is lines of ordinary characters. Those are taken a read at
+    // a time, with string functions the engine runs natively, so that a flood
+    // of output costs little more than reading it.
+    function feedLogQuickly(view, text, style) {
+        const raw = text.split("\n")
+        const markup = (/[<>&]/.test(text) ? text.replace(/&/g, "&amp;").replace(/</g, "&lt;").replace(/>/g, "&gt;")
+                                          : text).split("\n")
+        putLogRaw(view, style, raw[0], markup[0])
+        const last = raw.length - 1
+        if (last === 0)
+            return
+        endLogLine(view)
+        let complete = raw.slice(1, last)
+        if (complete.some(line => line.length > logLineLength)) {
+            for (let k = 1; k < last; ++k) {
+                putLogRaw(view, style, raw[k], markup[k])
+                endLogLine(view)
+            }
+        } else if (complete.length > 0) {
+            const tags = logTagsOf(style)
+            let lines = markup.slice(1, last)
+            if (tags[0] !== "")
+                lines = lines.map(line => line.length > 0 ? tags[0] + line + tags[1] : line)
+            view.lines = view.lines.concat(lines)
+            view.lineSizes = view.lineSizes.concat(complete.map(line => line.length))
+            view.shownCharacters += text.length - raw[0].length - raw[last].length - 1
+            dropLogLines(view)
+        }
+        putLogRaw(view, style, raw[last], markup[last])
+    }
+
+    // Puts a piece of a line that holds no line feed: raw as written, and its
+    // markup, both cut where the line reaches its length.
+    function putLogRaw(view, style, raw, markup) {
+        if (raw.length === 0)
+            return
+        const room = logLineLength - view.column
+        if (raw.length > room) {
+            view.cut += raw.length - Math.max(room, 0)
+            if (room <= 0)
+                return
+            // Never half a surrogate pair.
+            const end = room - (/[\ud800-\udbff]/.test(raw[room - 1]) ? 1 : 0)
+            view.cut += room - end
+            raw = raw.substring(0, end)
+            markup = raw.replace(/&/g, "&amp;").replace(/</g, "&lt;").replace(/>/g, "&gt;")
+        }
+        putLogText(view, style, markup, raw.length)
+        view.lastWasSpace = raw.endsWith(" ")
+    }
+
+    function logTagsOf(style) {
+        let tags = logStyleTags[style]
+        if (tags === undefined) {
+            const [colour, bold] = style.split("|")
+            tags = [(colour !== "" ? "<font color='" + colour + "'>" : "") + (bold === "b" ? "<b>" : ""),
+                    (bold === "b" ? "</b>" : "") + (colour !== "" ? "</font>" : "")]
+            logStyleTags[style] = tags
+        }
+        return tags
     }
 
     // An escape sequence ends at its final character, at a line feed, or
@@ -284,8 +364,12 @@ Window {
         view.lineSizes.push(view.column + view.cut)
         view.shownCharacters += view.column + 1
         restartLogLine(view)
-        // Lines beyond the limits are dropped from the front, a batch at a
-        // time so that the array is not shifted for every line.
+        dropLogLines(view)
+    }
+
+    // Lines beyond the limits are dropped from the front, a batch at a time
+    // so that the arrays are not shifted for every line.
+    function dropLogLines(view) {
         while (view.lines.length - view.first > logShownLines || view.shownCharacters > logShownCharacters) {
             const size = view.lineSizes[view.first]
             view.shownCharacters -= Math.min(size, logLineLength) + 1
@@ -303,9 +387,8 @@ Window {
     function logLineMarkup(view) {
         let markup = ""
         for (const [style, text] of view.runs) {
-            const [colour, bold] = style.split("|")
-            markup += (colour !== "" ? "<font color='" + colour + "'>" : "") + (bold === "b" ? "<b>" : "")
-                    + text + (bold === "b" ? "</b>" : "") + (colour !== "" ? "</font>" : "")
+            const tags = logTagsOf(style)
+            markup += tags[0] + text + tags[1]
         }
         if (view.cut > 0)
             markup += "<font color='#a0a0a0'> … " + view.cut + " more characters not shown</font>"
@@ -333,19 +416,48 @@ Window {
         Qt.callLater(() => logView.resultAnnounced = false)
     }
 
-    // Lays the log out at most once a frame, however often it changed.
-    function showLog() {
-        if (!logView.dirty)
+    // The log is laid out at most once a frame, however often it changes:
+    // a change after a quiet frame is shown at once, further changes with
+    // the next frame. While the log keeps changing from frame to frame, a
+    // costly layout is followed by a pause of three times its cost, so that
+    // a flood of output leaves the window most of its time for reading the
+    // output and for the user. Once the log rests, it is shown at once.
+    function showLogChange() {
+        const view = logView
+        if (!view.shownSinceFrame && !view.changedBeforeLastFrame)
+            showLogNow(view)
+        else
+            root.update()
+    }
+
+    function showLogAtFrame() {
+        const view = logView
+        const flooding = view.changedSinceFrame && view.changedBeforeLastFrame
+        const shownSinceFrame = view.shownSinceFrame
+        view.changedBeforeLastFrame = view.changedSinceFrame
+        view.changedSinceFrame = false
+        view.shownSinceFrame = false
+        if (!view.dirty)
             return
-        logView.dirty = false
-        logText.text = logDisplay(logView)
+        if (shownSinceFrame || flooding && Date.now() < view.nextShow)
+            root.update()
+        else
+            showLogNow(view)
+    }
+
+    function showLogNow(view) {
+        const start = Date.now()
+        view.dirty = false
+        view.shownSinceFrame = true
+        logText.text = logDisplay(view)
+        view.nextShow = Date.now() + 3 * (Date.now() - start)
     }
 
     width: 800
     height: 520
     visible: true
     title: qsTr("ESP32-S3 Velmorin")
-    onAfterAnimating: showLog()
+    onAfterAnimating: showLogAtFrame()
     // A window opened while a job runs, or after it, shows its log so far.
     Component.onCompleted: {
         if (flashController.flashOutput.length > 0) {

@@ -4,9 +4,19 @@
 #include <QQmlContext>
 #include <QQuickWindow>
 
+#include <QElapsedTimer>
+#include <QFile>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <ctime>
+
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
 
 namespace Bench {
 
@@ -29,6 +39,55 @@ double threadCpuMilliseconds()
     timespec now {};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
     return double(now.tv_sec) * 1000.0 + double(now.tv_nsec) / 1e6;
+}
+
+double peakMemoryMiB(qint64 pid)
+{
+    QFile status(pid > 0 ? QStringLiteral("/proc/%1/status").arg(pid) : QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').first().toDouble() / 1024.0;
+    }
+    return -1;
+}
+
+double plainPipeRun(qint64 *bytesRead)
+{
+    int pipeEnds[2];
+    if (pipe(pipeEnds) != 0)
+        return -1;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addclose(&actions, pipeEnds[0]);
+    const QByteArray program = VELMORIN_STANDIN_PATH;
+    char *argv[] = { const_cast<char *>(program.constData()), nullptr };
+
+    QElapsedTimer timer;
+    timer.start();
+    pid_t pid = 0;
+    const int spawned = posix_spawn(&pid, program.constData(), &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(pipeEnds[1]);
+    if (spawned != 0) {
+        close(pipeEnds[0]);
+        return -1;
+    }
+    char buffer[65536];
+    qint64 total = 0;
+    for (ssize_t got; (got = read(pipeEnds[0], buffer, sizeof buffer)) != 0;) {
+        if (got > 0)
+            total += got;
+        else if (errno != EINTR)
+            break;
+    }
+    close(pipeEnds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    *bytesRead = total;
+    return double(timer.nsecsElapsed()) / 1e6;
 }
 
 void report(const QString &name, double value, const QString &unit, double budget)

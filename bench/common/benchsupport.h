@@ -20,6 +20,14 @@ double median(QList<double> values);
 // Time this thread has spent on a CPU, in milliseconds.
 double threadCpuMilliseconds();
 
+// Peak resident set size of a running process, in MiB (this one by default).
+double peakMemoryMiB(qint64 pid = 0);
+
+// Runs the stand-in (as its environment tells it) with its stdout on a pipe
+// that a plain loop reads to the end: the floor for a job's time. Returns
+// the wall time in milliseconds, or -1.
+double plainPipeRun(qint64 *bytesRead);
+
 // Prints one result row for scripts/bench.sh. A budget of 0 means none.
 // Lower is better.
 void report(const QString &name, double value, const QString &unit, double budget);

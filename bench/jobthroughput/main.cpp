@@ -13,56 +13,11 @@
 #include <QQmlApplicationEngine>
 #include <QTimer>
 
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-extern char **environ;
-
 using namespace Qt::StringLiterals;
 
 namespace {
 
 const QString profile = u"v0_solwen_wireless"_s;
-
-// Runs the stand-in with its stdout on a pipe and reads it to the end;
-// returns the wall time in milliseconds, or -1.
-double plainPipeRun(qint64 *bytesRead)
-{
-    int pipeEnds[2];
-    if (pipe(pipeEnds) != 0)
-        return -1;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addclose(&actions, pipeEnds[0]);
-    const QByteArray program = VELMORIN_STANDIN_PATH;
-    char *argv[] = { const_cast<char *>(program.constData()), nullptr };
-
-    QElapsedTimer timer;
-    timer.start();
-    pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, program.constData(), &actions, nullptr, argv, environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(pipeEnds[1]);
-    if (spawned != 0) {
-        close(pipeEnds[0]);
-        return -1;
-    }
-    char buffer[65536];
-    qint64 total = 0;
-    for (ssize_t got; (got = read(pipeEnds[0], buffer, sizeof buffer)) != 0;) {
-        if (got > 0)
-            total += got;
-        else if (errno != EINTR)
-            break;
-    }
-    close(pipeEnds[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    *bytesRead = total;
-    return double(timer.nsecsElapsed()) / 1e6;
-}
 
 // Runs one job through the controller and returns its wall time in ms.
 double controllerRun(FlashController &controller)
@@ -102,7 +57,7 @@ int main(int argc, char *argv[])
         QList<double> withWindow;
         qint64 bytes = 0;
         for (int run = 0; run < runs; ++run) {
-            plain << plainPipeRun(&bytes);
+            plain << Bench::plainPipeRun(&bytes);
 
             FlashController controller;
             job << controllerRun(controller);

@@ -14,23 +14,6 @@
 
 using namespace Qt::StringLiterals;
 
-namespace {
-
-// Peak resident set size of a running process, in MiB, from /proc.
-double peakMemoryMiB(qint64 pid)
-{
-    QFile status(u"/proc/%1/status"_s.arg(pid));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').first().toDouble() / 1024.0;
-    }
-    return -1;
-}
-
-} // namespace
-
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
@@ -67,7 +50,7 @@ int main(int argc, char *argv[])
             rendered = errors.contains("Frame rendered");
         }
         const double elapsed = double(timer.nsecsElapsed()) / 1e6;
-        const double peak = peakMemoryMiB(process.processId());
+        const double peak = Bench::peakMemoryMiB(process.processId());
         process.kill();
         process.waitForFinished();
         if (!rendered) {

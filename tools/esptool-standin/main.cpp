@@ -14,6 +14,7 @@
 //                      "write" (the link drops while writing firmware.bin)
 //   STANDIN_FLOOD      N: instead of a session, write N progress lines as
 //                      fast as it can, in pipe-sized chunks
+//   STANDIN_FLOOD_LINE N: instead of a session, write one line of N bytes
 // Without STANDIN_SCRIPT it plays a realistic esptool session and checks the
 // command line the way the real tool does.
 
@@ -78,6 +79,9 @@ int main(int argc, char *argv[])
     const int floodLines = std::atoi(Platform::environment("STANDIN_FLOOD").c_str());
     if (floodLines > 0)
         return runFlood(floodLines);
+    const int floodLineBytes = std::atoi(Platform::environment("STANDIN_FLOOD_LINE").c_str());
+    if (floodLineBytes > 0)
+        return runLongLine(floodLineBytes);
 
     FlashSession session;
     session.setFast(Platform::environment("STANDIN_FAST") == "1");

@@ -79,10 +79,11 @@ int runFlood(int lineCount)
     chunk.reserve(chunkSize + 128);
     for (int line = 0; line < lineCount; ++line) {
         const int percent = int((static_cast<long long>(line) + 1) * 100 / lineCount);
-        char text[64];
-        std::snprintf(text, sizeof text, "Writing at 0x%08x... (%d %%)", 0x10000 + line * 0x400, percent);
+        char text[96];
+        std::snprintf(text, sizeof text, "Writing at 0x%08x... (%d %%) block %d of %d", 0x10000 + line * 0x400,
+                      percent, line + 1, lineCount);
         std::string padded(text);
-        padded.resize(59, ' ');
+        padded.resize(59, '.');
         chunk += padded + '\n';
         if (chunk.size() >= chunkSize) {
             writeStdout(chunk);
@@ -90,5 +91,15 @@ int runFlood(int lineCount)
         }
     }
     writeStdout(chunk);
+    return 0;
+}
+
+int runLongLine(int byteCount)
+{
+    std::string chunk;
+    for (int i = 0; i < 4096; ++i)
+        chunk += char('0' + i % 10);
+    for (int written = 0; written < byteCount; written += int(chunk.size()))
+        writeStdout(chunk.substr(0, size_t(byteCount - written)));
     return 0;
 }

@@ -17,6 +17,8 @@ int runScript(const std::string &scriptPath);
 // Writes lineCount progress lines of about 60 bytes as fast as possible,
 // in 4 KiB chunks as a block-buffered tool writes them to a pipe.
 int runFlood(int lineCount);
+// Writes one line of that many bytes, with no line feed, as fast as possible.
+int runLongLine(int byteCount);
 
 void writeStdout(const std::string &bytes);
 void writeStderr(const std::string &bytes);
