@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages that building needs (with --tests, testing
-# too; with --screenshots, also the screenshot script), but only those that
-# are missing, and says what it installs.
+# too; with --screenshots, also the screenshot script; with --windows, the
+# Windows cross build and Wine), but only those that are missing, and says
+# what it installs.
 set -euo pipefail
 
 packages=(
@@ -24,6 +25,15 @@ if [[ "${1:-}" == "--tests" || "${1:-}" == "--screenshots" ]]; then
         qt6-declarative-private-dev
         # the benchmark table (column)
         bsdextrautils
+    )
+fi
+if [[ "${1:-}" == "--windows" ]]; then
+    packages+=(
+        # the cross toolchain, the Qt host tools' shader compiler, packing
+        mingw-w64 g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+        qt6-shadertools-dev xz-utils zip
+        # the Windows tests and the deployed program run under Wine in Xvfb
+        wine wine64 xvfb xauth libx11-dev libxtst-dev
     )
 fi
 if [[ "${1:-}" == "--screenshots" ]]; then

@@ -24,16 +24,15 @@ int colourCount(const QImage &image)
     return colours.size();
 }
 
-// The lines of text that appeared below a control when it was clicked: a
-// popup list shows one line per entry, dark on a light background.
-int textLinesOpenedBelow(const QPoint &clicked, const QImage &before, const QImage &after)
+// The smallest rectangle of the area that holds what changed between two
+// pictures: rows and columns where many pixels changed. A pixel or two
+// elsewhere (a glyph drawn a little differently) does not count.
+QRect changedRect(const QImage &before, const QImage &after, const QRect &area)
 {
-    // The popup is where many pixels changed; a pixel or two elsewhere (a
-    // glyph drawn a little differently) does not count.
     QList<int> changedInColumn(after.width());
     QList<int> changedInRow(after.height());
-    for (int y = clicked.y() + 20; y < after.height(); ++y) {
-        for (int x = 0; x < after.width(); ++x) {
+    for (int y = area.top(); y <= area.bottom(); ++y) {
+        for (int x = area.left(); x <= area.right(); ++x) {
             if (before.pixel(x, y) != after.pixel(x, y)) {
                 ++changedInColumn[x];
                 ++changedInRow[y];
@@ -49,20 +48,117 @@ int textLinesOpenedBelow(const QPoint &clicked, const QImage &before, const QIma
     };
     const auto [left, right] = span(changedInColumn);
     const auto [top, bottom] = span(changedInRow);
+    return QRect(QPoint(left, top), QPoint(right, bottom));
+}
 
+// The lines of text in a popup list that opened: one line per entry, dark
+// on a light background.
+int textLines(const QImage &image, const QRect &popup)
+{
     // Inside the popup's border; a gap of a few rows (below the letters, an
     // underscore) does not end a line.
     int lines = 0;
     int blankRows = 8;
-    for (int y = top + 4; y <= bottom - 4; ++y) {
+    for (int y = popup.top() + 4; y <= popup.bottom() - 4; ++y) {
         bool ink = false;
-        for (int x = left + 4; x <= right - 4 && !ink; ++x)
-            ink = qGray(after.pixel(x, y)) < 110;
+        for (int x = popup.left() + 4; x <= popup.right() - 4 && !ink; ++x)
+            ink = qGray(image.pixel(x, y)) < 110;
         lines += ink && blankRows >= 8 ? 1 : 0;
         blankRows = ink ? 0 : blankRows + 1;
     }
     return lines;
 }
+
+// Pixels of the green the success line is written in.
+int greenPixels(const QImage &image, const QRect &area)
+{
+    int count = 0;
+    for (int y = area.top(); y <= area.bottom(); ++y) {
+        for (int x = area.left(); x <= area.right(); ++x) {
+            const QRgb pixel = image.pixel(x, y);
+            count += qGreen(pixel) > 96 && qRed(pixel) < 64 && qBlue(pixel) < 64 ? 1 : 0;
+        }
+    }
+    return count;
+}
+
+// Whatever QML reports (a reference to something the program did not
+// publish, a type error, a binding loop) names a QML file and a line.
+QString qmlDiagnostics(const QString &errors)
+{
+    static const QRegularExpression diagnostic(u"^.*(\\.qml:\\d+|ReferenceError|TypeError|Binding loop).*$"_s,
+                                               QRegularExpression::MultilineOption);
+    return diagnostic.match(errors).captured();
+}
+
+// A program running in its own X server, as a user sees it.
+class RunningProgram
+{
+public:
+    bool start(const QString &program, const QStringList &arguments, const QProcessEnvironment &environment)
+    {
+        if (!m_display.start()) {
+            m_error = m_display.errorString();
+            return false;
+        }
+        QProcessEnvironment withDisplay = environment;
+        withDisplay.insert(u"DISPLAY"_s, m_display.name());
+        m_process.setProcessEnvironment(withDisplay);
+        endWithThisProcess(m_process);
+        m_process.start(program, arguments);
+        QDeadlineTimer deadline(60000);
+        while (!m_window && !deadline.hasExpired() && m_process.state() != QProcess::NotRunning) {
+            m_window = m_display.findWindow(u"ESP32-S3 Velmorin"_s);
+            if (!m_window)
+                QTest::qWait(50);
+        }
+        m_error = u"no window titled \"ESP32-S3 Velmorin\" appeared"_s;
+        return m_window != 0;
+    }
+
+    ~RunningProgram()
+    {
+        m_process.kill();
+        m_process.waitForFinished();
+    }
+
+    QString errorString() const { return m_error; }
+    const XvfbDisplay &display() const { return m_display; }
+    Window window() const { return m_window; }
+
+    // A picture once two in a row show the same drawn window (the first
+    // frames take a while, in a sanitizer build and under Wine), or the
+    // last one after 20 s.
+    QImage settledPicture() const
+    {
+        QImage picture;
+        QImage previous;
+        QDeadlineTimer settled(20000);
+        do {
+            previous = picture;
+            QTest::qWait(250);
+            picture = m_display.grab(m_window);
+        } while ((colourCount(picture) < 16 || picture != previous) && !settled.hasExpired());
+        return picture;
+    }
+
+    // Closes the window as a window manager does; the program's exit code
+    // and its stderr, or -1 if it did not end.
+    std::pair<int, QString> close()
+    {
+        m_display.requestClose(m_window);
+        if (!m_process.waitForFinished(20000))
+            return { -1, QString() };
+        const int code = m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
+        return { code, QString::fromUtf8(m_process.readAllStandardError()) };
+    }
+
+private:
+    XvfbDisplay m_display;
+    QProcess m_process;
+    Window m_window = 0;
+    QString m_error;
+};
 
 } // namespace
 
@@ -72,17 +168,13 @@ class tst_WindowSmoke : public QObject
 
 private slots:
     void programShowsTheProfilesWithoutWarningsAndExitsZeroWhenClosed();
+    void deployedWindowsProgramFlashesTheDemo();
 };
 
 void tst_WindowSmoke::programShowsTheProfilesWithoutWarningsAndExitsZeroWhenClosed()
 {
-    XvfbDisplay display;
-    QVERIFY2(display.start(), qPrintable(display.errorString()));
-
     // Started as a user starts it: only the display is the test's.
-    QProcess program;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(u"DISPLAY"_s, display.name());
     environment.remove(u"QT_QPA_PLATFORM"_s);
 #ifdef VELMORIN_SANITIZED_BUILD
     // Mesa's GL driver leaks and is unloaded before the leak report can name
@@ -90,63 +182,73 @@ void tst_WindowSmoke::programShowsTheProfilesWithoutWarningsAndExitsZeroWhenClos
     // with Qt Quick's software renderer, and leaks of the program still count.
     environment.insert(u"QT_QUICK_BACKEND"_s, u"software"_s);
 #endif
-    program.setProcessEnvironment(environment);
-    endWithThisProcess(program);
-    program.start(QStringLiteral(VELMORIN_APP_PATH), {});
-    QVERIFY(program.waitForStarted());
-    auto stopProgram = qScopeGuard([&program] { program.kill(); program.waitForFinished(); });
+    RunningProgram program;
+    QVERIFY2(program.start(QStringLiteral(VELMORIN_APP_PATH), {}, environment), qPrintable(program.errorString()));
 
-    Window window = 0;
-    QDeadlineTimer deadline(20000);
-    while (!window && !deadline.hasExpired() && program.state() == QProcess::Running) {
-        window = display.findWindow(u"ESP32-S3 Velmorin"_s);
-        if (!window)
-            QTest::qWait(50);
-    }
-    QVERIFY2(window, "no window titled \"ESP32-S3 Velmorin\" appeared");
-
-    // The first frames may take a while (a sanitizer build is slow): take
-    // pictures until two in a row show the same drawn window, or give up.
-    QImage screenshot;
-    QImage previous;
-    QDeadlineTimer drawn(20000);
-    do {
-        previous = screenshot;
-        QTest::qWait(250);
-        screenshot = display.grab(window);
-    } while ((colourCount(screenshot) < 16 || screenshot != previous) && !drawn.hasExpired());
+    const QImage screenshot = program.settledPicture();
     QCOMPARE(screenshot.size(), QSize(800, 520));
     QVERIFY(screenshot.save(QCoreApplication::applicationDirPath() + u"/appvelmorin-window.png"_s));
     QVERIFY2(colourCount(screenshot) >= 16, "the window is blank");
 
     // The device selector opens on the nine profiles the controller offers.
     const QPoint deviceSelector(270, 30);
-    display.click(window, deviceSelector);
+    program.display().click(program.window(), deviceSelector);
+    const QRect below(0, deviceSelector.y() + 20, screenshot.width(), screenshot.height() - deviceSelector.y() - 20);
     int entries = 0;
     QImage opened;
     QDeadlineTimer listed(10000);
     do {
         QTest::qWait(100);
-        opened = display.grab(window);
-        entries = textLinesOpenedBelow(deviceSelector, screenshot, opened);
+        opened = program.display().grab(program.window());
+        entries = textLines(opened, changedRect(screenshot, opened, below));
     } while (entries != 9 && !listed.hasExpired());
     opened.save(QCoreApplication::applicationDirPath() + u"/appvelmorin-devices.png"_s);
     QCOMPARE(entries, 9);
-    display.pressEscape();
+    program.display().pressEscape();
 
-    display.requestClose(window);
-    QVERIFY2(program.waitForFinished(20000), "closing the window did not end the program");
-    stopProgram.dismiss();
-    const QString errors = QString::fromUtf8(program.readAllStandardError());
-    QVERIFY2(program.exitStatus() == QProcess::NormalExit && program.exitCode() == 0,
-             qPrintable(u"exit code %1; stderr:\n"_s.arg(program.exitCode()) + errors));
+    const auto [exitCode, errors] = program.close();
+    QVERIFY2(exitCode == 0, qPrintable(u"exit code %1; stderr:\n"_s.arg(exitCode) + errors));
+    QVERIFY2(qmlDiagnostics(errors).isEmpty(), qPrintable(u"QML diagnostics on stderr:\n"_s + errors));
+}
 
-    // Whatever QML reports (a reference to something the program did not
-    // publish, a type error, a binding loop) names a QML file and a line.
-    static const QRegularExpression qmlDiagnostic(u"^.*(\\.qml:\\d+|ReferenceError|TypeError|Binding loop).*$"_s,
-                                                  QRegularExpression::MultilineOption);
-    const QRegularExpressionMatch diagnostic = qmlDiagnostic.match(errors);
-    QVERIFY2(!diagnostic.hasMatch(), qPrintable(u"QML diagnostics on stderr:\n"_s + errors));
+void tst_WindowSmoke::deployedWindowsProgramFlashesTheDemo()
+{
+    const QString deployed = qEnvironmentVariable("VELMORIN_WINDOWS_PROGRAM");
+    if (deployed.isEmpty())
+        QSKIP("no deployed Windows program given in VELMORIN_WINDOWS_PROGRAM (scripts/test-windows.sh gives one)");
+
+    // The Wine prefix has the program write its diagnostics to stderr (a
+    // Windows GUI program would report them to the debugger only).
+    RunningProgram program;
+    QVERIFY2(program.start(u"wine"_s, { deployed }, QProcessEnvironment::systemEnvironment()),
+             qPrintable(program.errorString()));
+    const QImage idle = program.settledPicture();
+    QCOMPARE(idle.size(), QSize(800, 520));
+    QVERIFY2(colourCount(idle) >= 16, "the window is blank");
+
+    // The demo's session takes a few seconds; it ends in the success line
+    // in the log and the success dialog, half as wide as the window, at its
+    // top left.
+    program.display().click(program.window(), QPoint(232, 130));
+    const QRect logPane(10, 200, 440, 300);
+    const QRect dialogs(0, 0, idle.width(), 150);
+    QImage done;
+    QDeadlineTimer finished(60000);
+    do {
+        QTest::qWait(250);
+        done = program.display().grab(program.window());
+    } while (greenPixels(done, logPane) < 20 && !finished.hasExpired());
+    QTest::qWait(500);
+    done = program.display().grab(program.window());
+    QVERIFY(done.save(QCoreApplication::applicationDirPath() + u"/appvelmorin-windows-succeed.png"_s));
+    QVERIFY2(greenPixels(done, logPane) >= 20, "no success line in the log");
+    const QRect dialog = changedRect(idle, done, dialogs);
+    QVERIFY2(dialog.left() <= 2 && qAbs(dialog.right() - idle.width() / 2) <= 4,
+             qPrintable(u"no dialog half as wide as the window at its top left: %1..%2"_s.arg(dialog.left()).arg(dialog.right())));
+
+    const auto [exitCode, errors] = program.close();
+    QVERIFY2(exitCode == 0, qPrintable(u"exit code %1; stderr:\n"_s.arg(exitCode) + errors));
+    QVERIFY2(qmlDiagnostics(errors).isEmpty(), qPrintable(u"QML diagnostics:\n"_s + errors));
 }
 
 QTEST_GUILESS_MAIN(tst_WindowSmoke)

@@ -101,9 +101,9 @@ void sleepMilliseconds(int milliseconds)
 
 void crash()
 {
-    // No error dialog: the crash only has to end the process.
-    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
-    RaiseException(EXCEPTION_ACCESS_VIOLATION, EXCEPTION_NONCONTINUABLE, 0, nullptr);
+    // Ends the way a crashed process looks to its parent, without the error
+    // reporting or the debugger that a real crash would start.
+    TerminateProcess(GetCurrentProcess(), DWORD(EXCEPTION_ACCESS_VIOLATION));
     std::abort();
 }
 
@@ -134,7 +134,10 @@ int runCopyOfSelf(int, char *[], const char *launcherVariable)
 
 bool isOpenablePortName(const std::string &port)
 {
-    // pySerial opens "\\.\" + the name; only COM devices answer to it.
+    // pySerial opens a URL (socket://, rfc2217://) with its handler, and
+    // anything else as "\\.\" + the name, where only COM devices answer.
+    if (port.find("://") != std::string::npos)
+        return true;
     std::string name = lowered(port);
     if (name.rfind("\\\\.\\", 0) == 0)
         name.erase(0, 4);

@@ -348,9 +348,15 @@ void tst_FlashJob::utf8IsDecodedPerChannelAndNothingIsLost_data()
     QTest::newRow("characters cut between reads of one channel")
             << QList<QByteArray>()
             << QList<QByteArray>{ Step::outHex("e4bd"), Step::sleep(300), Step::outHex("a0e5"), Step::sleep(300),
-                                  Step::outHex("a5bd0a"), Step::errHex("e4bd"), Step::sleep(300), Step::errHex("a00a") }
+                                  Step::outHex("a5bd0a"), Step::sleep(300), Step::errHex("e4bd"), Step::sleep(300),
+                                  Step::errHex("a00a") }
             // The partial read still has its own element, empty as it decoded nothing.
             << QStringList{ u"\n\n你好\n<font color='red'></font><font color='red'>你\n</font>"_s };
+    // A Python tool on Windows writes text in the ANSI code page unless told
+    // to write UTF-8; the stand-in does the same.
+    QTest::newRow("text the tool writes as text")
+            << QList<QByteArray>() << QList<QByteArray>{ Step::out(u"固件 路径\n"_s), Step::sleep(300), Step::err(u"错误\n"_s) }
+            << QStringList{ u"\n\n固件 路径\n<font color='red'>错误\n</font>"_s };
     QTest::newRow("a byte that is not UTF-8") << QList<QByteArray>() << QList<QByteArray>{ Step::outHex("ff0a") }
                                               << QStringList{ u"\n\n\uFFFD\n"_s };
     QTest::newRow("a character cut between the channels")

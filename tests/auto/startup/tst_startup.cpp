@@ -55,6 +55,8 @@ void tst_Startup::windowThatCannotBeCreatedEndsTheProgramWithMinusOne()
     QProcess process;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(u"QT_QPA_PLATFORM"_s, u"offscreen"_s);
+    // A Windows GUI program would report to the debugger only.
+    environment.insert(u"QT_FORCE_STDERR_LOGGING"_s, u"1"_s);
     environment.remove(u"QML_IMPORT_PATH"_s);
     environment.remove(u"QML2_IMPORT_PATH"_s);
     process.setProcessEnvironment(environment);
