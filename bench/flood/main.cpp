@@ -16,6 +16,7 @@
 #include <QGuiApplication>
 #include <QJSValue>
 #include <QMouseEvent>
+#include <QPointingDevice>
 #include <QMutex>
 #include <QProcess>
 #include <QQmlApplicationEngine>
@@ -40,7 +41,9 @@ public:
     {
         m_window->installEventFilter(this);
         m_clock.start();
-        m_thread = QThread::create([this] {
+        // Made here: the first use creates the device, an object of this thread.
+        const QPointingDevice *mouse = QPointingDevice::primaryPointingDevice();
+        m_thread = QThread::create([this, mouse] {
             while (!m_stop) {
                 {
                     QMutexLocker lock(&m_mutex);
@@ -48,9 +51,9 @@ public:
                 }
                 const QPointF where(m_window->width() * 0.3, m_window->height() - 20.0);
                 QCoreApplication::postEvent(m_window, new QMouseEvent(QEvent::MouseButtonPress, where, where,
-                                                                      Qt::LeftButton, Qt::LeftButton, Qt::NoModifier));
+                                                                      Qt::LeftButton, Qt::LeftButton, Qt::NoModifier, mouse));
                 QCoreApplication::postEvent(m_window, new QMouseEvent(QEvent::MouseButtonRelease, where, where,
-                                                                      Qt::LeftButton, Qt::NoButton, Qt::NoModifier));
+                                                                      Qt::LeftButton, Qt::NoButton, Qt::NoModifier, mouse));
                 QThread::msleep(100);
             }
         });
