@@ -8,6 +8,14 @@ Window {
     // The log pane's own record of the log: the lines it shows, as display
     // markup, and what it needs to take the next change of the log.
     readonly property var logView: newLogView()
+    // When the pane was last given its text, and how the log changed since.
+    readonly property var logPacing: ({
+        dirty: false,           // changed since the pane was last given its text
+        nextShow: 0,            // when a flood lets the pane be given its text again
+        changedSinceFrame: false,
+        changedBeforeLastFrame: false,
+        shownSinceFrame: false
+    })
 
     // How much of the log the pane lays out (the whole log stays in the
     // controller). Text layout costs time in proportion to the text on every
@@ -57,8 +65,8 @@ Window {
                 feedLog(view, change, view.out)
             }
         }
-        view.dirty = true
-        view.changedSinceFrame = true
+        logPacing.dirty = true
+        logPacing.changedSinceFrame = true
         showLogChange()
     }
 
@@ -88,11 +96,6 @@ Window {
             seen: 0,                // length of the log taken in
             expectLaunch: true,     // the next change is the launch line
             resultAnnounced: false, // the next change may be the completion line
-            dirty: false,           // changed since the pane was last given its text
-            nextShow: 0,            // when the pane may be given its text again
-            changedSinceFrame: false,
-            changedBeforeLastFrame: false,
-            shownSinceFrame: false,
             lines: [],              // finished lines, display markup
             lineSizes: [],          // the log characters each of them holds
             first: 0,               // lines before this one are not shown any more
@@ -423,34 +426,33 @@ Window {
     // a flood of output leaves the window most of its time for reading the
     // output and for the user. Once the log rests, it is shown at once.
     function showLogChange() {
-        const view = logView
-        if (!view.shownSinceFrame && !view.changedBeforeLastFrame)
-            showLogNow(view)
+        if (!logPacing.shownSinceFrame && !logPacing.changedBeforeLastFrame)
+            showLogNow()
         else
             root.update()
     }
 
     function showLogAtFrame() {
-        const view = logView
-        const flooding = view.changedSinceFrame && view.changedBeforeLastFrame
-        const shownSinceFrame = view.shownSinceFrame
-        view.changedBeforeLastFrame = view.changedSinceFrame
-        view.changedSinceFrame = false
-        view.shownSinceFrame = false
-        if (!view.dirty)
+        const pacing = logPacing
+        const flooding = pacing.changedSinceFrame && pacing.changedBeforeLastFrame
+        const shownSinceFrame = pacing.shownSinceFrame
+        pacing.changedBeforeLastFrame = pacing.changedSinceFrame
+        pacing.changedSinceFrame = false
+        pacing.shownSinceFrame = false
+        if (!pacing.dirty)
             return
-        if (shownSinceFrame || flooding && Date.now() < view.nextShow)
+        if (shownSinceFrame || flooding && Date.now() < pacing.nextShow)
             root.update()
         else
-            showLogNow(view)
+            showLogNow()
     }
 
-    function showLogNow(view) {
+    function showLogNow() {
         const start = Date.now()
-        view.dirty = false
-        view.shownSinceFrame = true
-        logText.text = logDisplay(view)
-        view.nextShow = Date.now() + 3 * (Date.now() - start)
+        logPacing.dirty = false
+        logPacing.shownSinceFrame = true
+        logText.text = logDisplay(logView)
+        logPacing.nextShow = Date.now() + 3 * (Date.now() - start)
     }
 
     width: 800

@@ -106,7 +106,7 @@ int runCase(const QString &label, const char *standinVariable, const QByteArray 
         return 1;
     QObject *logText = qmlContext(window)->objectForName(u"logText"_s);
     const auto shownToTheEnd = [&] {
-        return !controller.isFlashing() && !window->property("logView").value<QJSValue>().property(u"dirty"_s).toBool()
+        return !controller.isFlashing() && !window->property("logPacing").value<QJSValue>().property(u"dirty"_s).toBool()
                 && logText->property("text").toString().endsWith(u"</b></font>"_s);
     };
 
