@@ -19,9 +19,11 @@ mirror=$(sed -n 's/^URIs: *//p; s/^deb \([^ ]*\) .*/\1/p' /etc/apt/sources.list 
 if ! command -v debootstrap >/dev/null; then
     apt-get install -y -q debootstrap < /dev/null
 fi
-if [[ ! -x $root/bin/bash ]]; then
-    debootstrap --variant=minbase "$suite" "$root" "$mirror"
-fi
+for attempt in 1 2 3; do
+    [[ -x $root/bin/bash ]] && break
+    # A mirror that does not answer once usually does the next time.
+    debootstrap --variant=minbase "$suite" "$root" "$mirror" || sleep 10
+done
 
 rm -rf "$root/work/main"
 mkdir -p "$root/work"
