@@ -13,8 +13,10 @@ cd "$(dirname "$0")/.."
 
 suite=${1:-bookworm}
 root=${2:-/tmp/velmorin-$suite-root}
-mirror=$(sed -n 's/^URIs: *//p; s/^deb \([^ ]*\) .*/\1/p' /etc/apt/sources.list /etc/apt/sources.list.d/* 2>/dev/null |
-         grep -m1 -v security || echo http://deb.debian.org/debian)
+# The Debian mirror this machine uses.
+mirror=$(cat /etc/apt/sources.list /etc/apt/sources.list.d/* 2>/dev/null |
+         sed -n 's/^URIs: *//p; s/^deb \([^ ]*\) .*/\1/p' | grep -m1 -v security || true)
+mirror=${mirror:-http://deb.debian.org/debian}
 
 if ! command -v debootstrap >/dev/null; then
     apt-get install -y -q debootstrap < /dev/null
