@@ -16,6 +16,9 @@ cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build --target tst_windowsmoke >/dev/null
 
 export WINEDEBUG=-all WINEARCH=win64
+# Wine reads Unix file names in the locale's encoding; the test directories
+# have Chinese names.
+export LC_ALL=C.UTF-8
 # No Mono or Gecko installers when a prefix is created.
 export WINEDLLOVERRIDES="mscoree,mshtml="
 display=:$((150 + RANDOM % 100))
