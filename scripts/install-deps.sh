@@ -31,7 +31,7 @@ if [[ "${1:-}" == "--windows" ]]; then
     packages+=(
         # the cross toolchain, the Qt host tools' shader compiler, packing
         mingw-w64 g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
-        qt6-shadertools-dev xz-utils zip
+        qt6-shadertools-dev xz-utils zip unzip
         # the Windows tests and the deployed program run under Wine in Xvfb
         wine wine64 xvfb xauth libx11-dev libxtst-dev
     )
