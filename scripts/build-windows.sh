@@ -41,6 +41,15 @@ if [[ -z "$qt" ]]; then
     fi
 fi
 qt=$(realpath "$qt")
+version_of() {
+    sed -n 's/^set(PACKAGE_VERSION "\(.*\)")$/\1/p' "$1"/cmake/Qt6/Qt6ConfigVersionImpl.cmake
+}
+host_version=$(version_of /usr/lib/x86_64-linux-gnu)
+target_version=$(version_of "$qt/lib")
+if [[ "$host_version" != "$target_version" ]]; then
+    echo "The host tools are Qt $host_version, the Qt for Windows is $target_version; they must be the same." >&2
+    exit 2
+fi
 
 cmake -S . -B "$out/build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake" \
