@@ -441,8 +441,9 @@ Window {
         pacing.shownSinceFrame = false
         if (!pacing.dirty)
             return
+        // A frame asked for while one is drawn can be lost; ask once it is.
         if (shownSinceFrame || flooding && Date.now() < pacing.nextShow)
-            root.update()
+            Qt.callLater(root.update)
         else
             showLogNow()
     }
