@@ -643,6 +643,12 @@ Window {
         width: root.width / 2
         title: "Succeed"
         standardButtons: Dialog.Ok
+        // The style's title label elides, and with eliding every new width
+        // announces a new implicit height. While the window is resized, that
+        // reaches the dialog's implicitHeight in the middle of its own
+        // evaluation: "Binding loop detected". The titles are single short
+        // words, so there is nothing to elide.
+        Component.onCompleted: header.elide = Text.ElideNone
 
         contentItem: Label {
             text: "Firmware flash successful！"
@@ -659,6 +665,7 @@ Window {
         width: root.width * 0.8
         title: "Error"
         standardButtons: Dialog.Ok
+        Component.onCompleted: header.elide = Text.ElideNone
 
         contentItem: Label {
             id: errorLabel
