@@ -18,10 +18,17 @@ FirmwareFixture::FirmwareFixture()
                               "STANDIN_FLOOD_LINE", "STANDIN_LAUNCHER" })
         qunsetenv(name);
     qputenv("STANDIN_FAST", "1");
-    if (QFileInfo::exists(m_path))
+    // A test that was killed (a timeout, a machine that went down) leaves
+    // its directory behind, with the mark; it would fail every later run.
+    const QString mark = QDir(m_path).filePath(u".made-by-a-test"_s);
+    if (QFileInfo::exists(mark))
+        QDir(m_path).removeRecursively();
+    if (QFileInfo::exists(m_path)) {
         qWarning("%s exists already; not touching it", qPrintable(m_path));
-    else
-        m_created = QDir().mkpath(m_path);
+        return;
+    }
+    QFile markFile(mark);
+    m_created = QDir().mkpath(m_path) && markFile.open(QIODevice::WriteOnly);
 }
 
 FirmwareFixture::~FirmwareFixture()

@@ -9,8 +9,9 @@
 // The firmware directory beside the running test executable, which is where
 // the controller looks, and the esptool stand-in's settings. The directory
 // is created here and removed with everything in it at the end, but only if
-// it did not exist before: one that was there is never touched (isValid()
-// is false then). The stand-in starts with fast sessions and no script.
+// it did not exist before or was left behind by a fixture: any other one is
+// never touched (isValid() is false then). The stand-in starts with fast
+// sessions and no script.
 class FirmwareFixture
 {
 public:
