@@ -21,8 +21,9 @@ export WINEDEBUG=-all WINEARCH=win64
 export LC_ALL=C.UTF-8
 # No Mono or Gecko installers when a prefix is created.
 export WINEDLLOVERRIDES="mscoree,mshtml="
-display=:$((150 + RANDOM % 100))
-Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp 2>/dev/null &
+# Xvfb picks a free display itself and names it once it is ready.
+rm -f "$out/display"
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$out/display" 2>/dev/null &
 xvfb=$!
 cleanup() {
     WINEPREFIX=$out/wine-tests wineserver -k 2>/dev/null || true
@@ -30,7 +31,11 @@ cleanup() {
     kill "$xvfb" 2>/dev/null || true
 }
 trap cleanup EXIT
-export DISPLAY=$display
+until [[ -s $out/display ]]; do
+    kill -0 "$xvfb" 2>/dev/null || { echo "Xvfb did not start" >&2; exit 1; }
+    sleep 0.1
+done
+export DISPLAY=:$(cat "$out/display")
 
 # Wine passes no QT_* variable of this environment to Windows programs; the
 # prefix's registry sets them. Qt Quick's default Direct3D backend draws

@@ -8,7 +8,9 @@ program=$1
 shift
 results=$(mktemp --suffix=.txt)
 trap 'rm -f "$results"' EXIT
-wine "$program" "$@" -o "$(winepath -w "$results")",txt
+# Wine's drive Z: is the Unix root. (winepath, a Wine program itself, now
+# and then printed something else under load.)
+wine "$program" "$@" -o "Z:${results//\//\\},txt"
 status=$?
 iconv -f UTF-8 -t UTF-8 -c "$results" | tr -d '\r'
 exit "$status"

@@ -155,7 +155,7 @@ void tst_DemoBundle::sessionOnAStagedBundleEndsAsAsked()
     QSignalSpy succeeded(&controller, &FlashController::flashSucceeded);
     QSignalSpy failed(&controller, &FlashController::flashFailed);
     controller.startFlash(u"v2_kelvar_right_wire"_s, listedPort);
-    QVERIFY(controller.isFlashing());
+    QVERIFY2(controller.isFlashing(), qPrintable(controller.flashOutput() + (failed.isEmpty() ? QString() : failed.at(0).at(0).toString())));
     QVERIFY(waitUntilIdle(controller, 20000));
     QCOMPARE(succeeded.count(), exitCode == 0 ? 1 : 0);
     QCOMPARE(failed.count(), exitCode == 0 ? 0 : 1);
