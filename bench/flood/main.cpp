@@ -11,11 +11,11 @@
 #include "benchsupport.h"
 #include "firmwarefixture.h"
 #include "flashcontroller.h"
+#include "logpane.h"
 
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QGuiApplication>
-#include <QJSValue>
 #include <QMouseEvent>
 #include <QPointingDevice>
 #include <QMutex>
@@ -108,7 +108,7 @@ int runCase(const QString &label, const char *standinVariable, const QByteArray 
         return 1;
     QObject *logText = qmlContext(window)->objectForName(u"logText"_s);
     const auto shownToTheEnd = [&] {
-        return !controller.isFlashing() && !window->property("logPacing").value<QJSValue>().property(u"dirty"_s).toBool()
+        return !controller.isFlashing() && logPaneIsCurrent(window)
                 && logText->property("text").toString().endsWith(u"</b></font>"_s);
     };
 

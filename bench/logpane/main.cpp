@@ -5,10 +5,10 @@
 
 #include "benchsupport.h"
 #include "fakecontroller.h"
+#include "logpane.h"
 
 #include <QEventLoop>
 #include <QGuiApplication>
-#include <QJSValue>
 #include <QQmlApplicationEngine>
 #include <QQmlComponent>
 #include <QQmlContext>
@@ -118,7 +118,7 @@ int main(int argc, char *argv[])
             // frame shows it.
             auto watch = QObject::connect(scrollTimer, SIGNAL(triggered()), window, SLOT(requestUpdate()));
             waitForFrame(window, [&] {
-                return !window->property("logPacing").value<QJSValue>().property(u"dirty"_s).toBool()
+                return logPaneIsCurrent(window)
                         && !scrollTimer->property("running").toBool();
             });
             QObject::disconnect(watch);

@@ -1,7 +1,7 @@
 #include "fakecontroller.h"
+#include "logpane.h"
 #include "windowharness.h"
 
-#include <QJSValue>
 #include <QTest>
 #include <QTextLayout>
 
@@ -58,8 +58,7 @@ void play(FakeController &controller, const QStringList &pieces)
 Reading readPane(const WindowHarness &window)
 {
     // The pane is given its text with the next frame.
-    const auto shown = [&window] { return !window.property(u"root"_s, "logPacing").value<QJSValue>().property(u"dirty"_s).toBool(); };
-    if (!QTest::qWaitFor(shown, 5000))
+    if (!QTest::qWaitFor([&window] { return logPaneIsCurrent(window.window()); }, 5000))
         return {};
     auto *text = qobject_cast<QQuickText *>(window.item(u"logText"_s));
     const QTextLayout &layout = QQuickTextPrivate::get(text)->layout;
