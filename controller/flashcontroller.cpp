@@ -148,8 +148,10 @@ QString FlashController::getImagePathForProfile(const QString &profileName) cons
     if (it == m_profileDirs.constEnd())
         return QString();
 
+    // Only a regular file (or a link to one) is a picture: the window would
+    // wait for ever to read a FIFO, and a directory or a device is no picture.
     const QString imagePath = QDir(it.value()).filePath(u"device.jpg"_s);
-    if (!QFile::exists(imagePath))
+    if (!QFileInfo(imagePath).isFile())
         return QString();
     return QUrl::fromLocalFile(imagePath).toString();
 }
@@ -181,8 +183,9 @@ void FlashController::startFlash(const QString &profileName, const QString &port
     const QDir dir(profileDir.value());
     QStringList arguments = { u"--chip"_s, u"esp32s3"_s, u"--port"_s, ToolProcess::portArgument(port), u"write_flash"_s };
     for (const FlashRegion &region : flashLayout) {
+        // A FIFO, a directory or a device is no image to write to a board.
         const QString imagePath = dir.filePath(region.fileName);
-        if (!QFile::exists(imagePath)) {
+        if (!QFileInfo(imagePath).isFile()) {
             emit flashFailed(u"固件文件 '%1' 在路径 '%2' 中未找到。"_s
                                  .arg(QFileInfo(imagePath).fileName(),
                                       QDir::toNativeSeparators(profileDir.value())));

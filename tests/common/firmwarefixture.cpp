@@ -7,6 +7,8 @@
 
 #ifdef Q_OS_WIN
 #include <qt_windows.h>
+#else
+#include <sys/stat.h>
 #endif
 
 using namespace Qt::StringLiterals;
@@ -85,6 +87,22 @@ bool FirmwareFixture::writeFile(const QString &relativePath, const QByteArray &c
 bool FirmwareFixture::removeFile(const QString &relativePath) const
 {
     return m_created && QFile::remove(QDir(m_path).filePath(relativePath));
+}
+
+bool FirmwareFixture::writeUnusualFile(const QString &relativePath, const QString &kind) const
+{
+    const QString filePath = QDir(m_path).filePath(relativePath);
+    if (!m_created || !QDir().mkpath(QFileInfo(filePath).absolutePath()))
+        return false;
+    if (kind == u"directory"_s)
+        return QDir().mkpath(filePath);
+#ifdef Q_OS_UNIX
+    if (kind == u"FIFO"_s)
+        return ::mkfifo(QFile::encodeName(filePath).constData(), 0600) == 0;
+    if (kind == u"link"_s)
+        return writeFile(relativePath + u".target"_s, "linked") && QFile::link(filePath + u".target"_s, filePath);
+#endif
+    return false;
 }
 
 bool FirmwareFixture::useScript(const QList<QByteArray> &steps) const

@@ -29,6 +29,9 @@ public:
     bool writeImages(const QString &profile, const QStringList &fileNames = imageNames()) const;
     bool writeFile(const QString &relativePath, const QByteArray &content) const;
     bool removeFile(const QString &relativePath) const;
+    // Something other than a regular file at the path: "FIFO" (Unix),
+    // "directory", or "link" (Unix: a symbolic link to a regular file).
+    bool writeUnusualFile(const QString &relativePath, const QString &kind) const;
 
     // The steps the stand-in plays on its next start (see
     // tools/esptool-standin/scriptedrun.h).

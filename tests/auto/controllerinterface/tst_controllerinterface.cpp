@@ -211,6 +211,18 @@ void tst_ControllerInterface::imageLookupTestsTheDiskOnEveryCall()
 
     QVERIFY(firmware.removeFile(profile + u"/device.jpg"_s));
     QCOMPARE(controller.getImagePathForProfile(profile), QString());
+
+    // Only a regular file, or a link to one, is a picture.
+    QVERIFY(firmware.writeUnusualFile(profile + u"/device.jpg"_s, u"directory"_s));
+    QCOMPARE(controller.getImagePathForProfile(profile), QString());
+#ifdef Q_OS_UNIX
+    QVERIFY(QDir(firmware.profilePath(profile)).removeRecursively());
+    QVERIFY(firmware.writeUnusualFile(profile + u"/device.jpg"_s, u"FIFO"_s));
+    QCOMPARE(controller.getImagePathForProfile(profile), QString());
+    QVERIFY(QDir(firmware.profilePath(profile)).removeRecursively());
+    QVERIFY(firmware.writeUnusualFile(profile + u"/device.jpg"_s, u"link"_s));
+    QCOMPARE(controller.getImagePathForProfile(profile), expected);
+#endif
 }
 
 QTEST_GUILESS_MAIN(tst_ControllerInterface)

@@ -92,6 +92,15 @@ void tst_FlashJob::refusalsChangeNothingAndComeInTheirOrder_data()
     QTest::newRow("first missing image in flash order") << profile << u"COM5"_s << true << QStringList{ all[0], all[2] }
                                                         << missing.arg(u"partitions.bin"_s, native);
     QTest::newRow("only firmware.bin missing") << profile << u"COM5"_s << true << all.mid(0, 3) << missing.arg(u"firmware.bin"_s, native);
+    // Only a regular file is an image; a link to one is one too.
+    QTest::newRow("firmware.bin a directory") << profile << u"COM5"_s << true << all.mid(0, 3) + QStringList{ u"firmware.bin as directory"_s }
+                                              << missing.arg(u"firmware.bin"_s, native);
+#ifdef Q_OS_UNIX
+    QTest::newRow("firmware.bin a FIFO") << profile << u"COM5"_s << true << all.mid(0, 3) + QStringList{ u"firmware.bin as FIFO"_s }
+                                         << missing.arg(u"firmware.bin"_s, native);
+    QTest::newRow("a link to an image counts") << profile << u"COM5"_s << true << QStringList{ u"bootloader.bin as link"_s }
+                                               << missing.arg(u"partitions.bin"_s, native);
+#endif
 }
 
 void tst_FlashJob::refusalsChangeNothingAndComeInTheirOrder()
@@ -113,7 +122,11 @@ void tst_FlashJob::refusalsChangeNothingAndComeInTheirOrder()
     QVERIFY(earlierLog.contains(u"earlier job"_s));
 
     QVERIFY(QDir(firmware.profilePath(profile)).removeRecursively());
-    QVERIFY(firmware.writeImages(profile, images));
+    for (const QString &image : images) {
+        const QStringList nameAndKind = image.split(u" as "_s);
+        QVERIFY(nameAndKind.size() == 1 ? firmware.writeImages(profile, nameAndKind)
+                                        : firmware.writeUnusualFile(profile + u'/' + nameAndKind[0], nameAndKind[1]));
+    }
     if (!tool)
         QVERIFY(firmware.removeFile(u"esptool.exe"_s));
 

@@ -10,11 +10,21 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QQmlContext>
 #include <QQmlProperty>
 #include <QSerialPortInfo>
 #include <QSignalSpy>
 #include <QTest>
+#include <QThread>
+
+#include <atomic>
+#include <thread>
+
+#ifdef Q_OS_UNIX
+#include <fcntl.h>
+#include <unistd.h>
+#endif
 
 using namespace Qt::StringLiterals;
 
@@ -234,6 +244,34 @@ void tst_MainWindow::pictureFollowsTheSelection()
         QVERIFY(window.selectDevice(profile));
         QTRY_COMPARE(image->property("status").toInt(), ready);
     }
+
+#ifdef Q_OS_UNIX
+    // Reading a FIFO waits for a writer: the window would freeze for good.
+    // Should it try, a writer comes and goes at once, so the test fails
+    // instead of hanging.
+    const QString fifo = firmware.profilePath(u"v2_durnik_wire"_s) + u"/device.jpg"_s;
+    QVERIFY(firmware.writeUnusualFile(u"v2_durnik_wire/device.jpg"_s, u"FIFO"_s));
+    std::atomic<bool> looking = true;
+    std::atomic<bool> opened = false;
+    std::thread writer([&] {
+        while (looking) {
+            const int end = ::open(QFile::encodeName(fifo).constData(), O_WRONLY | O_NONBLOCK);
+            if (end >= 0) {
+                opened = true;
+                ::close(end);
+            }
+            QThread::msleep(20);
+        }
+    });
+    const auto stopWriting = qScopeGuard([&] {
+        looking = false;
+        writer.join();
+    });
+    QVERIFY(window.selectDevice(u"v2_durnik_wire"_s));
+    QTest::qWait(200);
+    QVERIFY2(!opened, "the window opened the FIFO");
+    QCOMPARE(image->property("source").toUrl(), QUrl());
+#endif
 }
 
 void tst_MainWindow::logPaneStreamsFollowsItsEndAndKeepsToolMarkupAsText()
