@@ -7,9 +7,10 @@
 // one-file bundle: a launcher that unpacks the real tool and runs it as its
 // child. Ending the launcher alone would leave that child writing to the
 // board and holding the port, so the tool is started such that it and
-// everything it starts can be ended as one, and that happens when this
-// object is destroyed while the tool runs. A tool that ends by itself is
-// left to end as it does.
+// everything it starts can be ended as one. That happens when this object
+// is destroyed while the tool runs, and when the tool ends: whatever it
+// left running is ended before finished reaches anyone else. The tool's
+// standard input is empty.
 class ToolProcess : public QProcess
 {
 public:
@@ -24,9 +25,14 @@ public:
 
 private:
     void endProcessTree();
+    void endLeftovers();
 
-    // Windows: the job object that holds the tool and its children.
+    // Unix: the tool's process group, known still after the tool is reaped.
+    qint64 m_processGroup = 0;
+    // Windows: the job object that holds the tool and its children, and
+    // whether the running tool is in it.
     Qt::HANDLE m_job = nullptr;
+    bool m_inJob = false;
 };
 
 #endif // TOOLPROCESS_H

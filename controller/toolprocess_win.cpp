@@ -3,23 +3,43 @@
 #include <qt_windows.h>
 
 #include <memory>
+#include <utility>
 
-// The tool runs in a job object that kills every process in it when its
-// last handle closes. The tool is created suspended and joins the job
+namespace {
+
+// A job object that kills every process in it when its last handle closes,
+// or null. A job without that limit still ends the tool and its children
+// on every path the program takes; only a program that dies without a
+// chance to clean up would then leave them running.
+HANDLE createJob()
+{
+    HANDLE job = CreateJobObjectW(nullptr, nullptr);
+    if (!job)
+        return nullptr;
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+    return job;
+}
+
+} // namespace
+
+// The tool runs in a job object. It is created suspended and joins the job
 // before it runs a single instruction, so even a child it starts at once
 // is created inside the job. (Starting it directly inside the job through
 // an extended start-up attribute list would need Windows 10 and would
 // replace the start-up information QProcess fills in.) The job's handle is
 // not inherited, so it also closes, and the tool ends, if this program
-// dies without a chance to clean up.
+// dies without a chance to clean up. Where the job cannot be had, or the
+// tool cannot join it (a job of the program's own that allows no nested
+// jobs), the tool runs all the same and is ended alone, as a plain process.
 ToolProcess::ToolProcess(QObject *parent)
     : QProcess(parent)
-    , m_job(CreateJobObjectW(nullptr, nullptr))
+    , m_job(createJob())
 {
-    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
-    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    if (m_job)
-        SetInformationJobObject(m_job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+    // Nothing is ever written to the tool: one that reads its input gets
+    // end-of-file at once instead of waiting for ever.
+    setStandardInputFile(QProcess::nullDevice());
 
     // QProcess creates the process inside start() and reports it started
     // before start() returns; the two handlers share where it was created.
@@ -29,13 +49,18 @@ ToolProcess::ToolProcess(QObject *parent)
         *created = arguments->processInformation;
     });
     connect(this, &QProcess::started, this, [this, created] {
-        if (!*created)
+        const PROCESS_INFORMATION *process = std::exchange(*created, nullptr);
+        if (!process)
             return;
-        if (m_job)
-            AssignProcessToJobObject(m_job, (*created)->hProcess);
-        ResumeThread((*created)->hThread);
-        *created = nullptr;
+        m_inJob = m_job && AssignProcessToJobObject(m_job, process->hProcess);
+        // A tool that never runs would never finish, and the job would wait
+        // for it for good; killed, it finishes, and the job fails.
+        if (ResumeThread(process->hThread) == DWORD(-1))
+            kill();
     });
+    // Connected before anyone else can connect to finished, so this runs
+    // before the job's outcome is announced.
+    connect(this, &QProcess::finished, this, &ToolProcess::endLeftovers);
 }
 
 ToolProcess::~ToolProcess()
@@ -54,8 +79,16 @@ void ToolProcess::endProcessTree()
 {
     if (state() == NotRunning)
         return;
-    if (m_job)
+    if (std::exchange(m_inJob, false))
         TerminateJobObject(m_job, 1);
     kill();
     waitForFinished();
+}
+
+void ToolProcess::endLeftovers()
+{
+    // The job is used again for the next tool; what is still in it now was
+    // started by this one.
+    if (std::exchange(m_inJob, false))
+        TerminateJobObject(m_job, 1);
 }

@@ -61,6 +61,8 @@ inline QByteArray sleep(int milliseconds) { return "sleep " + QByteArray::number
 inline QByteArray exitWith(int code) { return "exit " + QByteArray::number(code); }
 inline QByteArray crash() { return "crash"; }
 inline QByteArray hang() { return "hang"; }
+inline QByteArray readInput() { return "input"; }
+inline QByteArray leaveChild() { return "leavechild"; }
 } // namespace Step
 
 // True while the process runs (a zombie has ended).

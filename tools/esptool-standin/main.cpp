@@ -46,10 +46,10 @@ std::string jsonString(const std::string &text)
 }
 
 // Writes the content to the file the environment variable names, if any.
-void reportTo(const char *variable, const std::string &content, const char *mode)
+void reportTo(const char *variable, const std::string &content)
 {
     const std::string path = Platform::environment(variable);
-    std::FILE *file = path.empty() ? nullptr : Platform::openFile(path, mode);
+    std::FILE *file = path.empty() ? nullptr : Platform::openFile(path, "wb");
     if (!file)
         return;
     std::fwrite(content.data(), 1, content.size(), file);
@@ -60,14 +60,16 @@ void reportTo(const char *variable, const std::string &content, const char *mode
 
 int main(int argc, char *argv[])
 {
+    if (Platform::environment(leftBehindVariable) == "1")
+        return runLeftBehind();
     Platform::useBinaryOutput();
     const std::vector<std::string> arguments = Platform::arguments(argc, argv);
 
     std::string list = "[";
     for (const std::string &argument : arguments)
         list += (list.size() > 1 ? ", " : "") + jsonString(argument);
-    reportTo("STANDIN_ARGS_FILE", list + "]\n", "wb");
-    reportTo("STANDIN_PID_FILE", std::to_string(Platform::processId()) + '\n', "ab");
+    reportTo("STANDIN_ARGS_FILE", list + "]\n");
+    recordProcessId(Platform::processId());
 
     if (Platform::environment("STANDIN_LAUNCHER") == "1")
         return Platform::runCopyOfSelf(argc, argv, "STANDIN_LAUNCHER");

@@ -88,6 +88,22 @@ int runCopyOfSelf(int argc, char *argv[], const char *launcherVariable)
     return WIFEXITED(status) ? WEXITSTATUS(status) : 3;
 }
 
+long startCopyOfSelf(const char *markVariable)
+{
+    char self[4096];
+    const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (length <= 0)
+        return 0;
+    self[length] = '\0';
+
+    setenv(markVariable, "1", 1);
+    char *childArgv[] = { self, nullptr };
+    pid_t child = 0;
+    const bool started = posix_spawn(&child, self, nullptr, nullptr, childArgv, environ) == 0;
+    unsetenv(markVariable);
+    return started ? long(child) : 0;
+}
+
 bool isOpenablePortName(const std::string &port)
 {
     // pySerial opens the name as a file: a bare "ttyUSB0" is a file in the

@@ -132,6 +132,32 @@ int runCopyOfSelf(int, char *[], const char *launcherVariable)
     return int(exitCode);
 }
 
+long startCopyOfSelf(const char *markVariable)
+{
+    wchar_t self[MAX_PATH * 4];
+    if (!GetModuleFileNameW(nullptr, self, DWORD(std::size(self))))
+        return 0;
+    const std::wstring variable = toWide(markVariable);
+    SetEnvironmentVariableW(variable.c_str(), L"1");
+
+    std::wstring commandLine = L"\"" + std::wstring(self) + L"\"";
+    STARTUPINFOW startup {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION child {};
+    const bool started = CreateProcessW(self, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                                        &startup, &child);
+    SetEnvironmentVariableW(variable.c_str(), nullptr);
+    if (!started)
+        return 0;
+    CloseHandle(child.hThread);
+    CloseHandle(child.hProcess);
+    return long(child.dwProcessId);
+}
+
 bool isOpenablePortName(const std::string &port)
 {
     // pySerial opens a URL (socket://, rfc2217://) with its handler, and

@@ -62,14 +62,36 @@ int runScript(const std::string &scriptPath)
             return std::atoi(argument.c_str());
         else if (step == "crash")
             Platform::crash();
-        else if (step == "hang") {
-            // Bounded, so that a test that dies before it can end the tool
-            // leaves nothing behind for long.
-            Platform::sleepMilliseconds(300000);
-            return 3;
+        else if (step == "hang")
+            return runLeftBehind();
+        else if (step == "input") {
+            while (std::fread(buffer, 1, sizeof buffer, stdin) > 0) {
+            }
+        } else if (step == "leavechild") {
+            // Recorded here, before this process can end: a child recording
+            // itself might come too late for whoever looks.
+            recordProcessId(Platform::startCopyOfSelf(leftBehindVariable));
         }
     }
     return 0;
+}
+
+int runLeftBehind()
+{
+    // Bounded, so that a test that dies before it can end the tool leaves
+    // nothing behind for long.
+    Platform::sleepMilliseconds(300000);
+    return 3;
+}
+
+void recordProcessId(long processId)
+{
+    const std::string path = Platform::environment("STANDIN_PID_FILE");
+    std::FILE *file = path.empty() || processId <= 0 ? nullptr : Platform::openFile(path, "ab");
+    if (!file)
+        return;
+    std::fprintf(file, "%ld\n", processId);
+    std::fclose(file);
 }
 
 int runFlood(int lineCount)

@@ -11,8 +11,17 @@
 //   exit <code>   exit with that code
 //   crash         die abnormally
 //   hang          never end (in practice: not for five minutes), until killed
+//   input         read standard input to its end
+//   leavechild    start a child that hangs and is not waited for (its id
+//                 goes to STANDIN_PID_FILE, as the tool's own does)
 // A script that runs out of steps exits with 0.
 int runScript(const std::string &scriptPath);
+// A child left behind by "leavechild" has this variable set to "1"; it
+// hangs, as the step "hang" does.
+inline constexpr char leftBehindVariable[] = "STANDIN_LEFT_BEHIND";
+int runLeftBehind();
+// Adds a process id to STANDIN_PID_FILE, if it is set.
+void recordProcessId(long processId);
 
 // Writes lineCount progress lines of about 60 bytes as fast as possible,
 // in 4 KiB chunks as a block-buffered tool writes them to a pipe.

@@ -10,6 +10,7 @@
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTest>
+#include <QThread>
 
 using namespace Qt::StringLiterals;
 
@@ -224,6 +225,10 @@ void tst_FlashJob::completionReportsTheOutcomeInOrder_data()
     // A one-file bundle's launcher relays what its child did.
     QTest::newRow("exit 0 through a launcher") << Step::exitWith(0) << true << u"flashSucceeded"_s << success;
     QTest::newRow("exit 2 through a launcher") << Step::exitWith(2) << true << u"flashFailed"_s << u"\n<b><font color='red'>烧录失败！退出代码: 2</font></b>"_s;
+    // Its input is empty, so it goes on.
+    QTest::newRow("a tool that reads its input") << Step::readInput() << false << u"flashSucceeded"_s << success;
+    // Its exit decides; what it left running is ended.
+    QTest::newRow("a tool that leaves a child running") << Step::leaveChild() << false << u"flashSucceeded"_s << success;
 }
 
 void tst_FlashJob::completionReportsTheOutcomeInOrder()
@@ -237,10 +242,29 @@ void tst_FlashJob::completionReportsTheOutcomeInOrder()
     QVERIFY(firmware.isValid() && firmware.installToolAndImages(profile));
     QVERIFY(firmware.useScript({ Step::out(u"done\n"_s), ending }));
     qputenv("STANDIN_LAUNCHER", launcher ? "1" : "");
+    firmware.recordProcessIds();
+    // Nothing the tool started may run on once the outcome is told. Looked
+    // at without the event loop, which could end them only afterwards; the
+    // system needs a moment to end what was killed.
+    QList<qint64> runningAtOutcome;
+    const auto lookAtProcesses = [&] {
+        QDeadlineTimer moment(1000);
+        do {
+            runningAtOutcome.clear();
+            for (qint64 processId : firmware.processIds()) {
+                if (isProcessAlive(processId))
+                    runningAtOutcome << processId;
+            }
+        } while (!runningAtOutcome.isEmpty() && !moment.hasExpired() && (QThread::msleep(10), true));
+    };
     FlashController controller;
+    connect(&controller, &FlashController::flashSucceeded, lookAtProcesses);
+    connect(&controller, &FlashController::flashFailed, lookAtProcesses);
     controller.startFlash(profile, u"COM5"_s);
     Recorder recorder(&controller);
     QVERIFY(waitUntilIdle(controller));
+    QVERIFY2(runningAtOutcome.isEmpty(), qPrintable(u"still running when the outcome was told: %1"_s.arg(runningAtOutcome.size())));
+    QCOMPARE(firmware.processIds().size(), launcher || ending == Step::leaveChild() ? 2 : 1);
 
     QCOMPARE(recorder.events.mid(recorder.events.size() - 3), (QStringList{ result, u"flashOutputChanged"_s, u"isFlashingChanged"_s }));
     QCOMPARE(recorder.events.count(result), 1);
