@@ -3,12 +3,16 @@
 #include <QQmlContext>
 
 #include "flashcontroller.h"
+#include "terminationsignals.h"
 
 using namespace Qt::StringLiterals;
 
 int main(int argc, char *argv[])
 {
     QGuiApplication app(argc, argv);
+    // Ctrl-C, a closed terminal or a kill end the program as closing the
+    // window does, so that the tool ends with it.
+    const TerminationSignals terminationSignals;
 
     QQmlApplicationEngine engine;
     FlashController flashController;

@@ -13,8 +13,8 @@
 
 using namespace Qt::StringLiterals;
 
-FirmwareFixture::FirmwareFixture()
-    : m_path(QDir(QCoreApplication::applicationDirPath()).filePath(u"firmware"_s))
+FirmwareFixture::FirmwareFixture(const QString &programDir)
+    : m_path(QDir(programDir).filePath(u"firmware"_s))
 {
     for (const char *name : { "STANDIN_SCRIPT", "STANDIN_ARGS_FILE", "STANDIN_PID_FILE", "STANDIN_FAIL", "STANDIN_FLOOD",
                               "STANDIN_FLOOD_LINE", "STANDIN_LAUNCHER" })

@@ -1,13 +1,15 @@
 #ifndef FIRMWAREFIXTURE_H
 #define FIRMWAREFIXTURE_H
 
+#include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <QTest>
 
 // The firmware directory beside the running test executable, which is where
-// the controller looks, and the esptool stand-in's settings. The directory
+// the controller looks (or beside a copy of the program in the directory
+// given), and the esptool stand-in's settings. The directory
 // is created here and removed with everything in it at the end, but only if
 // it did not exist before or was left behind by a fixture: any other one is
 // never touched (isValid() is false then). The stand-in starts with fast
@@ -15,7 +17,7 @@
 class FirmwareFixture
 {
 public:
-    FirmwareFixture();
+    explicit FirmwareFixture(const QString &programDir = QCoreApplication::applicationDirPath());
     ~FirmwareFixture();
 
     bool isValid() const;

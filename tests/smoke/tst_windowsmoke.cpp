@@ -1,14 +1,20 @@
+#include "firmwarefixture.h"
 #include "helperprocess.h"
 #include "xvfbdisplay.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
+#include <QSerialPortInfo>
 #include <QSet>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <algorithm>
+#include <csignal>
 
 using namespace Qt::StringLiterals;
 
@@ -122,6 +128,14 @@ public:
         m_process.waitForFinished();
     }
 
+    // Sends the program a signal; whether it ended within 20 s.
+    bool endWithSignal(int signal)
+    {
+        ::kill(pid_t(m_process.processId()), signal);
+        return m_process.waitForFinished(20000);
+    }
+
+    const QProcess &process() const { return m_process; }
     QString errorString() const { return m_error; }
     const XvfbDisplay &display() const { return m_display; }
     Window window() const { return m_window; }
@@ -168,6 +182,8 @@ class tst_WindowSmoke : public QObject
 
 private slots:
     void programShowsTheProfilesWithoutWarningsAndExitsZeroWhenClosed();
+    void signalMidJobEndsTheProgramAndTheTool_data();
+    void signalMidJobEndsTheProgramAndTheTool();
     void deployedWindowsProgramFlashesTheDemo();
 };
 
@@ -209,6 +225,72 @@ void tst_WindowSmoke::programShowsTheProfilesWithoutWarningsAndExitsZeroWhenClos
     const auto [exitCode, errors] = program.close();
     QVERIFY2(exitCode == 0, qPrintable(u"exit code %1; stderr:\n"_s.arg(exitCode) + errors));
     QVERIFY2(qmlDiagnostics(errors).isEmpty(), qPrintable(u"QML diagnostics on stderr:\n"_s + errors));
+}
+
+void tst_WindowSmoke::signalMidJobEndsTheProgramAndTheTool_data()
+{
+    QTest::addColumn<int>("signal");
+
+    // Ctrl-C, a polite kill, the terminal closed: as if the window was closed.
+    QTest::newRow("SIGINT") << int(SIGINT);
+    QTest::newRow("SIGTERM") << int(SIGTERM);
+    QTest::newRow("SIGHUP") << int(SIGHUP);
+    // Killed outright, the program runs nothing more; the system ends the
+    // tool it started (not the tool's own child).
+    QTest::newRow("SIGKILL") << int(SIGKILL);
+}
+
+void tst_WindowSmoke::signalMidJobEndsTheProgramAndTheTool()
+{
+    QFETCH(int, signal);
+
+    // The window starts a job only with a port chosen, and it chooses the
+    // first port the machine lists; the stand-in opens none of them.
+    if (QSerialPortInfo::availablePorts().isEmpty())
+        QSKIP("this machine lists no serial port, so the window cannot start a job here");
+
+    // A copy of the program, with a firmware directory of its own: a silent
+    // tool in a one-file bundle, a launcher waiting for its child.
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString copy = dir.filePath(u"appvelmorin"_s);
+    QVERIFY(QFile::copy(QStringLiteral(VELMORIN_APP_PATH), copy));
+    FirmwareFixture firmware(dir.path());
+    QVERIFY(firmware.isValid() && firmware.installToolAndImages(u"v0_solwen_wireless"_s));
+    QVERIFY(firmware.useScript({ Step::out(u"started\n"_s), Step::hang() }));
+    firmware.recordProcessIds();
+    qputenv("STANDIN_LAUNCHER", "1");
+    // Whatever happens to the test, nothing of the tool outlives it.
+    const auto endTheTool = qScopeGuard([&firmware] {
+        if (!firmware.processIds().isEmpty())
+            ::kill(-pid_t(firmware.processIds().first()), SIGKILL);
+    });
+
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(u"QT_QPA_PLATFORM"_s);
+#ifdef VELMORIN_SANITIZED_BUILD
+    environment.insert(u"QT_QUICK_BACKEND"_s, u"software"_s);
+#endif
+    RunningProgram program;
+    QVERIFY2(program.start(copy, {}, environment), qPrintable(program.errorString()));
+    program.settledPicture();
+    program.display().click(program.window(), QPoint(232, 130));
+    QDeadlineTimer started(20000);
+    while (firmware.processIds().size() < 2 && !started.hasExpired())
+        QTest::qWait(50);
+    const QList<qint64> tool = firmware.processIds();
+    QVERIFY2(tool.size() == 2, "the click on Start Flashing started no launcher with its child");
+
+    QVERIFY2(program.endWithSignal(signal), "the program did not end");
+    if (signal == SIGKILL) {
+        QCOMPARE(program.process().exitStatus(), QProcess::CrashExit);
+        QTRY_VERIFY2_WITH_TIMEOUT(!isProcessAlive(tool[0]), "the launcher outlived the program", 1000);
+        return;
+    }
+    QCOMPARE(program.process().exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program.process().exitCode(), 0);
+    QTRY_VERIFY2_WITH_TIMEOUT(!isProcessAlive(tool[0]) && !isProcessAlive(tool[1]),
+                              "the launcher or its child outlived the program", 1000);
 }
 
 void tst_WindowSmoke::deployedWindowsProgramFlashesTheDemo()
