@@ -29,10 +29,9 @@ private:
 
     // Unix: the tool's process group, known still after the tool is reaped.
     qint64 m_processGroup = 0;
-    // Windows: the job object that holds the tool and its children, and
-    // whether the running tool is in it.
+    // Windows: the job object that holds the running tool and its children,
+    // if the tool could be put in one.
     Qt::HANDLE m_job = nullptr;
-    bool m_inJob = false;
 };
 
 #endif // TOOLPROCESS_H

@@ -24,18 +24,17 @@ HANDLE createJob()
 
 } // namespace
 
-// The tool runs in a job object. It is created suspended and joins the job
-// before it runs a single instruction, so even a child it starts at once
-// is created inside the job. (Starting it directly inside the job through
-// an extended start-up attribute list would need Windows 10 and would
-// replace the start-up information QProcess fills in.) The job's handle is
-// not inherited, so it also closes, and the tool ends, if this program
-// dies without a chance to clean up. Where the job cannot be had, or the
-// tool cannot join it (a job of the program's own that allows no nested
-// jobs), the tool runs all the same and is ended alone, as a plain process.
+// Each run of the tool gets a job object of its own. The tool is created
+// suspended and joins the job before it runs a single instruction, so even
+// a child it starts at once is created inside the job. (Starting it
+// directly inside the job through an extended start-up attribute list
+// would need Windows 10 and would replace the start-up information QProcess
+// fills in.) The job's handle is not inherited, so it also closes, and the
+// tool ends, if this program dies without a chance to clean up. Where no
+// job can be had, or the tool cannot join it, the tool runs all the same
+// and is ended alone, as a plain process.
 ToolProcess::ToolProcess(QObject *parent)
     : QProcess(parent)
-    , m_job(createJob())
 {
     // Nothing is ever written to the tool: one that reads its input gets
     // end-of-file at once instead of waiting for ever.
@@ -52,7 +51,9 @@ ToolProcess::ToolProcess(QObject *parent)
         const PROCESS_INFORMATION *process = std::exchange(*created, nullptr);
         if (!process)
             return;
-        m_inJob = m_job && AssignProcessToJobObject(m_job, process->hProcess);
+        m_job = createJob();
+        if (m_job && !AssignProcessToJobObject(m_job, process->hProcess))
+            CloseHandle(std::exchange(m_job, nullptr));
         // A tool that never runs would never finish, and the job would wait
         // for it for good; killed, it finishes, and the job fails.
         if (ResumeThread(process->hThread) == DWORD(-1))
@@ -66,8 +67,7 @@ ToolProcess::ToolProcess(QObject *parent)
 ToolProcess::~ToolProcess()
 {
     endProcessTree();
-    if (m_job)
-        CloseHandle(m_job);
+    endLeftovers();
 }
 
 QString ToolProcess::portArgument(const QString &port)
@@ -79,7 +79,7 @@ void ToolProcess::endProcessTree()
 {
     if (state() == NotRunning)
         return;
-    if (std::exchange(m_inJob, false))
+    if (m_job)
         TerminateJobObject(m_job, 1);
     kill();
     waitForFinished();
@@ -87,8 +87,9 @@ void ToolProcess::endProcessTree()
 
 void ToolProcess::endLeftovers()
 {
-    // The job is used again for the next tool; what is still in it now was
-    // started by this one.
-    if (std::exchange(m_inJob, false))
-        TerminateJobObject(m_job, 1);
+    // What is still in the job was started by the tool that just ended.
+    if (!m_job)
+        return;
+    TerminateJobObject(m_job, 1);
+    CloseHandle(std::exchange(m_job, nullptr));
 }
