@@ -97,6 +97,20 @@ QString qmlDiagnostics(const QString &errors)
     return diagnostic.match(errors).captured();
 }
 
+// The program is started as a user starts it: only the display is the test's.
+QProcessEnvironment userEnvironment()
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(u"QT_QPA_PLATFORM"_s);
+#ifdef VELMORIN_SANITIZED_BUILD
+    // Mesa's GL driver leaks and is unloaded before the leak report can name
+    // it, so nothing could tell its leaks from ours: the sanitized run draws
+    // with Qt Quick's software renderer, and leaks of the program still count.
+    environment.insert(u"QT_QUICK_BACKEND"_s, u"software"_s);
+#endif
+    return environment;
+}
+
 // A program running in its own X server, as a user sees it.
 class RunningProgram
 {
@@ -189,17 +203,8 @@ private slots:
 
 void tst_WindowSmoke::programShowsTheProfilesWithoutWarningsAndExitsZeroWhenClosed()
 {
-    // Started as a user starts it: only the display is the test's.
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.remove(u"QT_QPA_PLATFORM"_s);
-#ifdef VELMORIN_SANITIZED_BUILD
-    // Mesa's GL driver leaks and is unloaded before the leak report can name
-    // it, so nothing could tell its leaks from ours: the sanitized run draws
-    // with Qt Quick's software renderer, and leaks of the program still count.
-    environment.insert(u"QT_QUICK_BACKEND"_s, u"software"_s);
-#endif
     RunningProgram program;
-    QVERIFY2(program.start(QStringLiteral(VELMORIN_APP_PATH), {}, environment), qPrintable(program.errorString()));
+    QVERIFY2(program.start(QStringLiteral(VELMORIN_APP_PATH), {}, userEnvironment()), qPrintable(program.errorString()));
 
     const QImage screenshot = program.settledPicture();
     QCOMPARE(screenshot.size(), QSize(800, 520));
@@ -266,13 +271,8 @@ void tst_WindowSmoke::signalMidJobEndsTheProgramAndTheTool()
             ::kill(-pid_t(firmware.processIds().first()), SIGKILL);
     });
 
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.remove(u"QT_QPA_PLATFORM"_s);
-#ifdef VELMORIN_SANITIZED_BUILD
-    environment.insert(u"QT_QUICK_BACKEND"_s, u"software"_s);
-#endif
     RunningProgram program;
-    QVERIFY2(program.start(copy, {}, environment), qPrintable(program.errorString()));
+    QVERIFY2(program.start(copy, {}, userEnvironment()), qPrintable(program.errorString()));
     program.settledPicture();
     program.display().click(program.window(), QPoint(232, 130));
     QDeadlineTimer started(20000);

@@ -34,7 +34,7 @@ void sleepMilliseconds(int milliseconds);
 // streams, minus the variable that made this one a launcher; waits for it
 // and returns its exit code, as a one-file bundle's launcher does.
 int runCopyOfSelf(int argc, char *argv[], const char *launcherVariable);
-// Starts a copy of this program, with the same standard streams and the
+// Starts a copy of this program with the same standard streams and the
 // variable set to "1", and does not wait for it; its process id, or 0.
 long startCopyOfSelf(const char *markVariable);
 

@@ -63,19 +63,30 @@ void crash()
     std::abort();
 }
 
-int runCopyOfSelf(int argc, char *argv[], const char *launcherVariable)
+namespace {
+
+// Starts this program again with these arguments (null-terminated) and the
+// standard streams and environment of this one; its id, or 0.
+pid_t startSelf(char *argv[])
 {
     char self[4096];
     const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
     if (length <= 0)
-        return 3;
+        return 0;
     self[length] = '\0';
+    pid_t child = 0;
+    return posix_spawn(&child, self, nullptr, nullptr, argv, environ) == 0 ? child : 0;
+}
 
+} // namespace
+
+int runCopyOfSelf(int argc, char *argv[], const char *launcherVariable)
+{
     unsetenv(launcherVariable);
     std::vector<char *> childArgv(argv, argv + argc);
     childArgv.push_back(nullptr);
-    pid_t child = 0;
-    if (posix_spawn(&child, self, nullptr, nullptr, childArgv.data(), environ) != 0)
+    const pid_t child = startSelf(childArgv.data());
+    if (child == 0)
         return 3;
     int status = 0;
     while (waitpid(child, &status, 0) < 0) {
@@ -90,18 +101,12 @@ int runCopyOfSelf(int argc, char *argv[], const char *launcherVariable)
 
 long startCopyOfSelf(const char *markVariable)
 {
-    char self[4096];
-    const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (length <= 0)
-        return 0;
-    self[length] = '\0';
-
     setenv(markVariable, "1", 1);
-    char *childArgv[] = { self, nullptr };
-    pid_t child = 0;
-    const bool started = posix_spawn(&child, self, nullptr, nullptr, childArgv, environ) == 0;
+    char name[] = "esptool";
+    char *childArgv[] = { name, nullptr };
+    const pid_t child = startSelf(childArgv);
     unsetenv(markVariable);
-    return started ? long(child) : 0;
+    return long(child);
 }
 
 bool isOpenablePortName(const std::string &port)

@@ -33,6 +33,23 @@ std::string lowered(std::string text)
     return text;
 }
 
+// Starts this program again with the same command line and the standard
+// streams and environment of this one.
+bool startSelf(PROCESS_INFORMATION *child)
+{
+    wchar_t self[MAX_PATH * 4];
+    if (!GetModuleFileNameW(nullptr, self, DWORD(std::size(self))))
+        return false;
+    std::wstring commandLine = GetCommandLineW();
+    STARTUPINFOW startup {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    return CreateProcessW(self, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, child);
+}
+
 } // namespace
 
 namespace Platform {
@@ -109,20 +126,9 @@ void crash()
 
 int runCopyOfSelf(int, char *[], const char *launcherVariable)
 {
-    wchar_t self[MAX_PATH * 4];
-    if (!GetModuleFileNameW(nullptr, self, DWORD(std::size(self))))
-        return 3;
     SetEnvironmentVariableW(toWide(launcherVariable).c_str(), nullptr);
-
-    std::wstring commandLine = GetCommandLineW();
-    STARTUPINFOW startup {};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
-    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION child {};
-    if (!CreateProcessW(self, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &child))
+    if (!startSelf(&child))
         return 3;
     CloseHandle(child.hThread);
     WaitForSingleObject(child.hProcess, INFINITE);
@@ -134,22 +140,10 @@ int runCopyOfSelf(int, char *[], const char *launcherVariable)
 
 long startCopyOfSelf(const char *markVariable)
 {
-    wchar_t self[MAX_PATH * 4];
-    if (!GetModuleFileNameW(nullptr, self, DWORD(std::size(self))))
-        return 0;
     const std::wstring variable = toWide(markVariable);
     SetEnvironmentVariableW(variable.c_str(), L"1");
-
-    std::wstring commandLine = L"\"" + std::wstring(self) + L"\"";
-    STARTUPINFOW startup {};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
-    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION child {};
-    const bool started = CreateProcessW(self, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                                        &startup, &child);
+    const bool started = startSelf(&child);
     SetEnvironmentVariableW(variable.c_str(), nullptr);
     if (!started)
         return 0;
