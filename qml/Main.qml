@@ -494,6 +494,9 @@ Window {
 
                     Layout.fillWidth: true
                     Layout.columnSpan: 2
+                    // The window must name the board and the profile it is
+                    // flashing until the job ends.
+                    enabled: !flashController.isFlashing
                     model: flashController.deviceProfiles
                 }
 
@@ -504,22 +507,34 @@ Window {
                 ComboBox {
                     id: portComboBox
 
+                    // The board the user means. While it is unplugged no port
+                    // is chosen, rather than another station's board in its
+                    // place (a new list starts at its first entry), and it is
+                    // chosen again once it is back.
+                    property string wantedPort: ""
+
+                    function refreshKeepingTheWantedPort() {
+                        if (currentIndex !== -1 && flashController.availablePorts.length > 0)
+                            wantedPort = currentText
+                        flashController.refreshPorts()
+                        if (flashController.availablePorts.length === 0)
+                            currentIndex = 0
+                        else if (wantedPort !== "")
+                            currentIndex = find(wantedPort)
+                    }
+
                     Layout.fillWidth: true
+                    enabled: !flashController.isFlashing
                     model: flashController.availablePorts.length > 0 ? flashController.availablePorts
                                                                      : ["Device not found"]
+                    displayText: currentIndex === -1 && wantedPort !== "" ? wantedPort + " is gone: pick a port"
+                                                                          : currentText
                 }
 
                 Button {
                     text: "Refresh Com"
-                    onClicked: {
-                        // A new list starts at its first entry; the next
-                        // click would flash whatever board that is.
-                        const chosenPort = portComboBox.currentText
-                        flashController.refreshPorts()
-                        const stillThere = portComboBox.find(chosenPort)
-                        if (stillThere !== -1)
-                            portComboBox.currentIndex = stillThere
-                    }
+                    enabled: !flashController.isFlashing
+                    onClicked: portComboBox.refreshKeepingTheWantedPort()
                 }
             }
 

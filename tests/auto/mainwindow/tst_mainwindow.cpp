@@ -43,7 +43,7 @@ private slots:
     void init();
     void withoutSerialPortsTheButtonReportsThePlaceholder();
     void clickRunsAJobWithTheDisplayedTexts();
-    void refreshKeepsTheChosenPortWhileItIsThere();
+    void refreshNeverPutsAnotherBoardInPlaceOfTheChosenOne();
     void failuresShareOneDialogAndSizesFollowTheWindow();
     void pictureFollowsTheSelection();
     void logPaneStreamsFollowsItsEndAndKeepsToolMarkupAsText();
@@ -119,16 +119,15 @@ void tst_MainWindow::clickRunsAJobWithTheDisplayedTexts()
     QVERIFY(window.controller().isFlashing());
     QCOMPARE(flashButton->property("text").toString(), u"Flashing..."_s);
     QVERIFY(!flashButton->isEnabled());
-    QQuickItem *refresh = window.buttonWithText(u"Refresh Com"_s);
-    QVERIFY(refresh && refresh->isEnabled());
-    QVERIFY(window.item(u"deviceComboBox"_s)->isEnabled());
-    QVERIFY(window.item(u"portComboBox"_s)->isEnabled());
-
-    // Refreshing during the job replaces the list and leaves the job alone;
-    // a click on the busy button does nothing.
+    // The window keeps naming the profile and the board it flashes: nothing
+    // that would change them works until the job ends.
+    const QList<QQuickItem *> selection = { window.buttonWithText(u"Refresh Com"_s), window.item(u"deviceComboBox"_s),
+                                            window.item(u"portComboBox"_s) };
+    for (QQuickItem *control : selection)
+        QVERIFY(control && !control->isEnabled());
     QSignalSpy portsChanged(&window.controller(), &FlashController::availablePortsChanged);
-    window.click(refresh);
-    QCOMPARE(portsChanged.count(), 1);
+    window.click(selection.first());
+    QCOMPARE(portsChanged.count(), 0);
     window.click(flashButton);
     QVERIFY(!window.property(u"failureDialog"_s, "visible").toBool());
 
@@ -149,9 +148,11 @@ void tst_MainWindow::clickRunsAJobWithTheDisplayedTexts()
     QCOMPARE(window.property(u"successDialog"_s, "width").toDouble(), window.window()->width() / 2.0);
     QCOMPARE(flashButton->property("text").toString(), u"Start Flashing"_s);
     QVERIFY(flashButton->isEnabled());
+    for (QQuickItem *control : selection)
+        QVERIFY(control->isEnabled());
 }
 
-void tst_MainWindow::refreshKeepsTheChosenPortWhileItIsThere()
+void tst_MainWindow::refreshNeverPutsAnotherBoardInPlaceOfTheChosenOne()
 {
     FakeController controller;
     controller.setPortsOnMachine({ u"ttyUSB0"_s, u"ttyUSB1"_s });
@@ -162,17 +163,37 @@ void tst_MainWindow::refreshKeepsTheChosenPortWhileItIsThere()
     QQuickItem *refresh = window.buttonWithText(u"Refresh Com"_s);
     ports->setProperty("currentIndex", 1);
 
-    // A second board is plugged in, and its port comes first in the list;
-    // then the chosen one is unplugged; then the other one too.
-    const QList<QPair<QStringList, QString>> steps = {
-        { { u"ttyACM0"_s, u"ttyUSB0"_s, u"ttyUSB1"_s }, u"ttyUSB1"_s },
-        { { u"ttyACM0"_s, u"ttyUSB0"_s }, u"ttyACM0"_s },
-        { {}, u"Device not found"_s },
+    // The ports on the machine at each Refresh Com, the port the user then
+    // picks (if any), and what the selector shows afterwards ("" for none).
+    struct Step
+    {
+        QStringList machine;
+        QString picked;
+        QString shown;
     };
-    for (const auto &[machine, shown] : steps) {
-        controller.setPortsOnMachine(machine);
+    const QList<Step> steps = {
+        // A second board is plugged in, and its port comes first in the list.
+        { { u"ttyACM0"_s, u"ttyUSB0"_s, u"ttyUSB1"_s }, {}, u"ttyUSB1"_s },
+        // The chosen board is unplugged: none is chosen, not another board.
+        { { u"ttyACM0"_s, u"ttyUSB0"_s }, {}, QString() },
+        { { u"ttyUSB0"_s, u"ttyACM0"_s }, {}, QString() },
+        // It is back, wherever it is listed.
+        { { u"ttyUSB1"_s, u"ttyUSB0"_s }, {}, u"ttyUSB1"_s },
+        // Unplugged again, and the user picks another board meanwhile.
+        { { u"ttyUSB0"_s }, u"ttyUSB0"_s, u"ttyUSB0"_s },
+        { { u"ttyUSB1"_s, u"ttyUSB0"_s }, {}, u"ttyUSB0"_s },
+        // No port at all: the placeholder, which the controller refuses.
+        { {}, {}, u"Device not found"_s },
+        { { u"ttyUSB1"_s, u"ttyUSB0"_s }, {}, u"ttyUSB0"_s },
+    };
+    for (const Step &step : steps) {
+        controller.setPortsOnMachine(step.machine);
         window.click(refresh);
-        QCOMPARE(ports->property("currentText").toString(), shown);
+        if (!step.picked.isEmpty())
+            ports->setProperty("currentIndex", step.machine.indexOf(step.picked));
+        const QString shown = ports->property("currentText").toString();
+        QCOMPARE(shown, step.shown);
+        QCOMPARE(window.item(u"flashButton"_s)->isEnabled(), !shown.isEmpty());
     }
 }
 
