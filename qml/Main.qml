@@ -5,469 +5,13 @@ import QtQuick.Layouts
 Window {
     id: root
 
-    // The log pane's own record of the log: the lines it shows, as display
-    // markup, and what it needs to take the next change of the log.
-    readonly property var logView: newLogView()
-    // When the pane was last given its text, and how the log changed since.
-    readonly property var logPacing: ({
-        dirty: false,           // changed since the pane was last given its text
-        nextShow: 0,            // when a flood lets the pane be given its text again
-        changedSinceFrame: false,
-        changedBeforeLastFrame: false,
-        shownSinceFrame: false
-    })
-
-    // How much of the log the pane lays out (the whole log stays in the
-    // controller). Text layout costs time in proportion to the text on every
-    // change shown: a full pane of 512 KiB takes about 80 ms here, so a click
-    // waits at most that long even during a flood, and 10,000 lines hold far
-    // more than a whole flash writes (bench/README.md).
-    readonly property int logShownLines: 10000
-    readonly property int logShownCharacters: 524288
-    readonly property int logLineLength: 10000
-    readonly property int logEscapeLength: 256
-
-    // Characters that stand for themselves, single spaces between them
-    // included; taken a run at a time.
-    readonly property var logPlainRun: /[^\x00-\x20<>&\x7f-\xa0\u061c\u1680\u2000-\u200a\u200e\u200f\u2028-\u202f\u205f\u2066-\u2069\u3000\ufeff]+(?: [^\x00-\x20<>&\x7f-\xa0\u061c\u1680\u2000-\u200a\u200e\u200f\u2028-\u202f\u205f\u2066-\u2069\u3000\ufeff]+)*/y
-    readonly property var logCompletionLine: /^\n<b><font color='(red|green)'>([\s\S]*)<\/font><\/b>$/
-    // What only the character-by-character path handles: control and
-    // special characters, and spaces that styled text would fold.
-    readonly property var logSlowText: /[\x00-\x09\x0b-\x1f\x7f-\xa0\u061c\u1680\u2000-\u200a\u200e\u200f\u2028-\u202f\u205f\u2066-\u2069\u3000\ufeff]|  |\n /
-    readonly property var logStyleTags: ({})
-
-    // The log mixes the controller's markup (a red element around each
-    // standard-error read, a bold coloured completion line) with what the
-    // tool wrote. The log string cannot tell the two apart, but each change
-    // of it is exactly one thing: the launch line after the log was cleared,
-    // one stdout read, one stderr read in its red element, or the completion
-    // line that follows the result signal. Taken change by change, only the
-    // controller's markup formats anything; the tool's text shows as the
-    // characters it wrote, and its ANSI colours as colours.
-    function takeLogChange(log) {
-        const view = logView
-        if (log.length === 0) {
-            Object.assign(view, newLogView())
-        } else if (log.length < view.seen || view.seen === 0 && !view.expectLaunch) {
-            renderWholeLog(log)
-        } else {
-            const change = log.substring(view.seen)
-            view.seen = log.length
-            const completion = view.resultAnnounced ? logCompletionLine.exec(change) : null
-            if (view.expectLaunch) {
-                view.expectLaunch = false
-                feedLog(view, change, view.out)
-            } else if (completion !== null) {
-                feedLogCompletion(view, completion[1], completion[2])
-            } else if (change.startsWith("<font color='red'>") && change.endsWith("</font>")) {
-                feedLog(view, change.slice(18, -7), view.err)
-            } else {
-                feedLog(view, change, view.out)
-            }
-        }
-        logPacing.dirty = true
-        logPacing.changedSinceFrame = true
-        showLogChange()
-    }
-
-    // A window created after a job began sees the whole log at once. Its
-    // pieces are told apart by the controller's tags alone, so there tool
-    // text that copies a tag byte for byte can still colour text.
-    function renderWholeLog(log) {
-        const view = logView
-        Object.assign(view, newLogView())
-        view.expectLaunch = false
-        view.seen = log.length
-        const pieces = /<font color='red'>([\s\S]*?)<\/font>|\n<b><font color='(red|green)'>([\s\S]*)<\/font><\/b>$/g
-        let at = 0
-        for (let piece = pieces.exec(log); piece !== null; piece = pieces.exec(log)) {
-            feedLog(view, log.substring(at, piece.index), view.out)
-            if (piece[1] !== undefined)
-                feedLog(view, piece[1], view.err)
-            else
-                feedLogCompletion(view, piece[2], piece[3])
-            at = pieces.lastIndex
-        }
-        feedLog(view, log.substring(at), view.out)
-    }
-
-    function newLogView() {
-        return {
-            seen: 0,                // length of the log taken in
-            expectLaunch: true,     // the next change is the launch line
-            resultAnnounced: false, // the next change may be the completion line
-            lines: [],              // finished lines, display markup
-            lineSizes: [],          // the log characters each of them holds
-            first: 0,               // lines before this one are not shown any more
-            shownCharacters: 0,
-            droppedLines: 0,
-            droppedCharacters: 0,
-            runs: [],               // the current line: [style, markup] pairs
-            column: 0,
-            cut: 0,                 // characters of the current line left out
-            lastWasSpace: true,
-            pendingReturn: false,
-            out: newLogChannel(""),
-            err: newLogChannel("red")
-        }
-    }
-
-    // Escape sequences and colours are kept per output channel: a sequence
-    // cut between two stdout reads goes on in the next stdout read, and a
-    // stderr read in between never sees it.
-    function newLogChannel(colour) {
-        return { colour: colour, escape: "", ansiColour: "", ansiBold: false }
-    }
-
-    function feedLogCompletion(view, colour, text) {
-        view.resultAnnounced = false
-        // The tool's output has ended, and with it any sequence it began.
-        view.out.escape = ""
-        view.err.escape = ""
-        feedLog(view, "\n", view.out)
-        feedLog(view, text, null, colour + "|b")
-    }
-
-    // Takes text of one channel (null: the controller's own, in the given
-    // style) into the view.
-    function feedLog(view, text, channel, fixedStyle) {
-        if ((channel === null || channel.escape.length === 0) && !view.pendingReturn && !logSlowText.test(text)
-                && !(text[0] === " " && view.lastWasSpace)) {
-            feedLogQuickly(view, text, channel === null ? fixedStyle : logChannelStyle(channel))
-            return
-        }
-        let i = 0
-        while (i < text.length) {
-            if (channel !== null && channel.escape.length > 0) {
-                i = continueLogEscape(channel, text, i)
-                continue
-            }
-            if (view.pendingReturn) {
-                view.pendingReturn = false
-                if (text[i] === "\n") {
-                    endLogLine(view)
-                    ++i
-                    continue
-                }
-                restartLogLine(view)
-            }
-            const style = channel === null ? fixedStyle : logChannelStyle(channel)
-            logPlainRun.lastIndex = i
-            const run = logPlainRun.exec(text)
-            if (run !== null) {
-                putLogText(view, style, run[0], run[0].length)
-                i += run[0].length
-                continue
-            }
-            const ch = text[i]
-            const code = text.charCodeAt(i)
-            ++i
-            if (ch === "\n") {
-                endLogLine(view)
-            } else if (ch === "\r") {
-                view.pendingReturn = true
-            } else if (code === 0x1b) {
-                if (channel !== null)
-                    channel.escape = ch
-            } else if (ch === "\t") {
-                for (let stop = 8 - view.column % 8; stop > 0; --stop)
-                    putLogSpace(view, style)
-            } else if (ch === " ") {
-                putLogSpace(view, style)
-            } else if (ch === "<" || ch === ">" || ch === "&") {
-                putLogText(view, style, ch === "<" ? "&lt;" : ch === ">" ? "&gt;" : "&amp;", 1)
-            } else if (code >= 0xa0 && /\s/.test(ch)) {
-                putLogText(view, style, "&nbsp;", 1)
-                view.lastWasSpace = true
-            }
-            // Other control characters have no picture (a NUL would even end
-            // the styled text), and direction controls would reorder what
-            // follows them: both are left out.
-        }
-    }
-
-    function logChannelStyle(channel) {
-        return (channel.ansiColour || channel.colour) + (channel.ansiBold ? "|b" : "|")
-    }
-
-    // Most output is lines of ordinary characters. Those are taken a read at
-    // a time, with string functions the engine runs natively, so that a flood
-    // of output costs little more than reading it.
-    function feedLogQuickly(view, text, style) {
-        const raw = text.split("\n")
-        const markup = (/[<>&]/.test(text) ? text.replace(/&/g, "&amp;").replace(/</g, "&lt;").replace(/>/g, "&gt;")
-                                          : text).split("\n")
-        putLogRaw(view, style, raw[0], markup[0])
-        const last = raw.length - 1
-        if (last === 0)
-            return
-        endLogLine(view)
-        let complete = raw.slice(1, last)
-        if (complete.some(line => line.length > logLineLength)) {
-            for (let k = 1; k < last; ++k) {
-                putLogRaw(view, style, raw[k], markup[k])
-                endLogLine(view)
-            }
-        } else if (complete.length > 0) {
-            const tags = logTagsOf(style)
-            let lines = markup.slice(1, last)
-            if (tags[0] !== "")
-                lines = lines.map(line => line.length > 0 ? tags[0] + line + tags[1] : line)
-            view.lines = view.lines.concat(lines)
-            view.lineSizes = view.lineSizes.concat(complete.map(line => line.length))
-            view.shownCharacters += text.length - raw[0].length - raw[last].length - 1
-            dropLogLines(view)
-        }
-        putLogRaw(view, style, raw[last], markup[last])
-    }
-
-    // Puts a piece of a line that holds no line feed: raw as written, and its
-    // markup, both cut where the line reaches its length.
-    function putLogRaw(view, style, raw, markup) {
-        if (raw.length === 0)
-            return
-        const room = logLineLength - view.column
-        if (raw.length > room) {
-            view.cut += raw.length - Math.max(room, 0)
-            if (room <= 0)
-                return
-            // Never half a surrogate pair.
-            const end = room - (/[\ud800-\udbff]/.test(raw[room - 1]) ? 1 : 0)
-            view.cut += room - end
-            raw = raw.substring(0, end)
-            markup = raw.replace(/&/g, "&amp;").replace(/</g, "&lt;").replace(/>/g, "&gt;")
-        }
-        putLogText(view, style, markup, raw.length)
-        view.lastWasSpace = raw.endsWith(" ")
-    }
-
-    function logTagsOf(style) {
-        let tags = logStyleTags[style]
-        if (tags === undefined) {
-            const [colour, bold] = style.split("|")
-            tags = [(colour !== "" ? "<font color='" + colour + "'>" : "") + (bold === "b" ? "<b>" : ""),
-                    (bold === "b" ? "</b>" : "") + (colour !== "" ? "</font>" : "")]
-            logStyleTags[style] = tags
-        }
-        return tags
-    }
-
-    // An escape sequence ends at its final character, at a line feed, or
-    // after logEscapeLength characters; only the sequence itself is left
-    // out. Colours and bold are kept; cursor moves, erasing, titles and
-    // character sets are not shown. Returns where the text goes on.
-    function continueLogEscape(channel, text, i) {
-        const ch = text[i]
-        const code = text.charCodeAt(i)
-        const sequence = channel.escape
-        if (ch === "\n" || sequence.length >= logEscapeLength) {
-            channel.escape = ""
-            return i
-        }
-        if (sequence.length === 1) {
-            channel.escape = "[]PX^_".includes(ch) || code >= 0x20 && code <= 0x2f ? sequence + ch : ""
-            // ESC and one final character (ESC 7, ESC =) is a whole sequence;
-            // anything else was no sequence and is text again.
-            return channel.escape !== "" || code >= 0x30 && code <= 0x7e ? i + 1 : i
-        }
-        const kind = sequence[1]
-        if (kind === "[") {
-            if (code >= 0x20 && code <= 0x3f) {
-                channel.escape = sequence + ch
-                return i + 1
-            }
-            channel.escape = ""
-            if (ch === "m")
-                applyLogGraphicsMode(channel, sequence.substring(2))
-            return code >= 0x40 && code <= 0x7e ? i + 1 : i
-        }
-        if ("]PX^_".includes(kind)) {
-            // A string, ended by BEL or by ESC \; ESC and anything else
-            // begins the next sequence.
-            if (sequence.endsWith("\u001b")) {
-                channel.escape = ch === "\\" ? "" : "\u001b"
-                return ch === "\\" ? i + 1 : i
-            }
-            channel.escape = ch === "\u0007" || ch === "\u009c" ? "" : sequence + ch
-            return i + 1
-        }
-        // ESC, characters that select (a character set, ...), a final one.
-        channel.escape = code >= 0x20 && code <= 0x2f ? sequence + ch : ""
-        return channel.escape !== "" || code >= 0x30 && code <= 0x7e ? i + 1 : i
-    }
-
-    function applyLogGraphicsMode(channel, parameters) {
-        const palette = {
-            30: "#808080", 31: "#ff6b6b", 32: "#6bd66b", 33: "#e8c547",
-            34: "#6b9bff", 35: "#e07be0", 36: "#5fcfcf", 37: "#e6e6e6",
-            90: "#a0a0a0", 91: "#ff8f8f", 92: "#8fef8f", 93: "#fff07a",
-            94: "#9bbcff", 95: "#ff9bff", 96: "#8fffff", 97: "#ffffff"
-        }
-        const values = parameters.length > 0 ? parameters.split(";") : ["0"]
-        for (let k = 0; k < values.length; ++k) {
-            const value = values[k] === "" ? 0 : parseInt(values[k], 10)
-            if (value === 0) {
-                channel.ansiColour = ""
-                channel.ansiBold = false
-            } else if (value === 1) {
-                channel.ansiBold = true
-            } else if (value === 22) {
-                channel.ansiBold = false
-            } else if (value === 39) {
-                channel.ansiColour = ""
-            } else if (palette[value] !== undefined) {
-                channel.ansiColour = palette[value]
-            } else if (value === 38 || value === 48) {
-                // Extended colours are not shown; skip their arguments.
-                k += values[k + 1] === "5" ? 2 : values[k + 1] === "2" ? 4 : 0
-            }
-        }
-    }
-
-    // Appends text of the given width to the current line, up to the
-    // length a line is shown to.
-    function putLogText(view, style, markup, width) {
-        const room = logLineLength - view.column
-        if (width > room) {
-            view.cut += width - Math.max(room, 0)
-            if (room <= 0 || markup.length !== width)
-                return
-            // Never half a surrogate pair.
-            const end = room - (/[\ud800-\udbff]/.test(markup[room - 1]) ? 1 : 0)
-            view.cut += room - end
-            markup = markup.substring(0, end)
-            width = end
-        }
-        const runs = view.runs
-        if (runs.length > 0 && runs[runs.length - 1][0] === style)
-            runs[runs.length - 1][1] += markup
-        else
-            runs.push([style, markup])
-        view.column += width
-        view.lastWasSpace = false
-    }
-
-    // Styled text folds runs of white space; only the first space of a run
-    // stays breakable, the others are kept as non-breaking spaces.
-    function putLogSpace(view, style) {
-        const first = !view.lastWasSpace
-        putLogText(view, style, first ? " " : "&nbsp;", 1)
-        view.lastWasSpace = true
-    }
-
-    function restartLogLine(view) {
-        view.runs = []
-        view.column = 0
-        view.cut = 0
-        view.lastWasSpace = true
-    }
-
-    function endLogLine(view) {
-        view.lines.push(logLineMarkup(view))
-        view.lineSizes.push(view.column + view.cut)
-        view.shownCharacters += view.column + 1
-        restartLogLine(view)
-        dropLogLines(view)
-    }
-
-    // Lines beyond the limits are dropped from the front, a batch at a time
-    // so that the arrays are not shifted for every line.
-    function dropLogLines(view) {
-        while (view.lines.length - view.first > logShownLines || view.shownCharacters > logShownCharacters) {
-            const size = view.lineSizes[view.first]
-            view.shownCharacters -= Math.min(size, logLineLength) + 1
-            view.droppedCharacters += size + 1
-            view.droppedLines += 1
-            view.first += 1
-        }
-        if (view.first > 4096 && view.first * 2 > view.lines.length) {
-            view.lines.splice(0, view.first)
-            view.lineSizes.splice(0, view.first)
-            view.first = 0
-        }
-    }
-
-    function logLineMarkup(view) {
-        let markup = ""
-        for (const [style, text] of view.runs) {
-            const tags = logTagsOf(style)
-            markup += tags[0] + text + tags[1]
-        }
-        if (view.cut > 0)
-            markup += "<font color='#a0a0a0'> … " + view.cut + " more characters not shown</font>"
-        return markup
-    }
-
-    // What the pane shows: the last lines within the limits, and in front of
-    // them how much earlier output it leaves out.
-    function logDisplay(view) {
-        let display = ""
-        if (view.droppedLines > 0) {
-            display = "<font color='#a0a0a0'>… " + view.droppedLines + " earlier lines ("
-                    + view.droppedCharacters + " characters) not shown …</font><br>"
-        }
-        if (view.lines.length > view.first)
-            display += view.lines.slice(view.first).join("<br>") + "<br>"
-        return display + logLineMarkup(view)
-    }
-
-    // A result signal is followed at once, in the same call, by the
-    // completion line; a refused start has none. Any later change is the
-    // tool's.
-    function expectLogCompletion() {
-        logView.resultAnnounced = true
-        Qt.callLater(() => logView.resultAnnounced = false)
-    }
-
-    // The log is laid out at most once a frame, however often it changes:
-    // a change after a quiet frame is shown at once, further changes with
-    // the next frame. While the log keeps changing from frame to frame, a
-    // costly layout is followed by a pause of three times its cost, so that
-    // a flood of output leaves the window most of its time for reading the
-    // output and for the user. Once the log rests, it is shown at once.
-    function showLogChange() {
-        if (!logPacing.shownSinceFrame && !logPacing.changedBeforeLastFrame)
-            showLogNow()
-        else
-            root.update()
-    }
-
-    function showLogAtFrame() {
-        const pacing = logPacing
-        const flooding = pacing.changedSinceFrame && pacing.changedBeforeLastFrame
-        const shownSinceFrame = pacing.shownSinceFrame
-        pacing.changedBeforeLastFrame = pacing.changedSinceFrame
-        pacing.changedSinceFrame = false
-        pacing.shownSinceFrame = false
-        if (!pacing.dirty)
-            return
-        // A frame asked for while one is drawn can be lost; ask once it is.
-        if (shownSinceFrame || flooding && Date.now() < pacing.nextShow)
-            Qt.callLater(root.update)
-        else
-            showLogNow()
-    }
-
-    function showLogNow() {
-        const start = Date.now()
-        logPacing.dirty = false
-        logPacing.shownSinceFrame = true
-        logText.text = logDisplay(logView)
-        logPacing.nextShow = Date.now() + 3 * (Date.now() - start)
-    }
-
     width: 800
     height: 520
     visible: true
     title: qsTr("ESP32-S3 Velmorin")
-    onAfterAnimating: showLogAtFrame()
+    onAfterAnimating: logRenderer.showAtFrame()
     // A window opened while a job runs, or after it, shows its log so far.
-    Component.onCompleted: {
-        if (flashController.flashOutput.length > 0) {
-            logView.expectLaunch = false
-            takeLogChange(flashController.flashOutput)
-        }
-    }
+    Component.onCompleted: logRenderer.takeWholeLog(flashController.flashOutput)
 
     RowLayout {
         anchors.fill: parent
@@ -576,7 +120,7 @@ Window {
                     Text {
                         id: logText
 
-                        // Given its text by showLog(), once a frame at most.
+                        // Given its text by logRenderer, once a frame at most.
                         width: parent.width
                         textFormat: Text.StyledText
                         color: "white"
@@ -637,16 +181,16 @@ Window {
         target: flashController
 
         function onFlashOutputChanged() {
-            root.takeLogChange(flashController.flashOutput)
+            logRenderer.takeChange(flashController.flashOutput)
         }
 
         function onFlashSucceeded() {
-            root.expectLogCompletion()
+            logRenderer.expectCompletion()
             successDialog.open()
         }
 
         function onFlashFailed(reason) {
-            root.expectLogCompletion()
+            logRenderer.expectCompletion()
             failureDialog.contentText = "Flashing failed: " + reason
             failureDialog.open()
         }
@@ -689,6 +233,725 @@ Window {
             // The reason may hold a path, which may hold anything.
             textFormat: Text.PlainText
             wrapMode: Text.WordWrap
+        }
+    }
+
+    // The log pane's renderer. It takes each change of the log as it comes,
+    // keeps the lines the pane shows as display markup, and gives the pane
+    // its text at most once a frame. Its parts, in order: limits and
+    // palette; telling the changes of the log apart; the line model; escape
+    // sequences and colours; display and pacing.
+    readonly property QtObject logRenderer: QtObject {
+
+        // ---- Limits and palette ----------------------------------------
+
+        // Laying text out costs time in proportion to the markup shown (a
+        // full pane of 512 KiB takes about 80 ms here), so the pane shows
+        // the last lines within these bounds and a click waits at most for
+        // one such layout, even during a flood. The whole log stays in the
+        // controller.
+        readonly property int shownLines: 10000
+        readonly property int shownMarkup: 524288
+        readonly property int lineLength: 10000
+        readonly property int sequenceLength: 256
+        readonly property int tabWidth: 8
+        // Lines that are no longer shown leave the arrays in batches.
+        readonly property int compactionBatch: 4096
+        // While the log changes from frame to frame, a layout is followed by
+        // a pause of this many times its cost, so that a flood leaves the
+        // window most of its time for reading the output and for the user.
+        readonly property int floodPause: 3
+
+        // Every colour reads at 4.5:1 or better on the pane's #2B2B2B. The
+        // verdict is the only bold text, in colours no tool text is drawn in.
+        readonly property var palette: ({
+            standardError: "#ff6b6b",
+            success: "#5fd75f",
+            failure: "#ff7b7b",
+            note: "#a0a0a0"
+        })
+        // ANSI colours 30-37, then their bright forms 90-97. Bold tool text
+        // is drawn bright, as many terminals draw it, and never bold.
+        readonly property var ansiColours: ["#999999", "#ff6b6b", "#6bd66b", "#e8c547", "#6b9bff", "#e07be0",
+                                            "#5fcfcf", "#e6e6e6", "#b0b0b0", "#ff8f8f", "#8fef8f", "#fff07a",
+                                            "#9bbcff", "#ff9bff", "#8fffff", "#ffffff"]
+        // The completion line's colours as the log names them.
+        readonly property var verdictColours: ({ green: palette.success, red: palette.failure })
+        readonly property var styles: ({})
+        // esptool's reason for a failure, on whichever channel it comes.
+        readonly property var errorLinePrefixes: ["A fatal error occurred:", "A serial exception error occurred:"]
+        readonly property int errorLineHead: Math.max(...errorLinePrefixes.map(prefix => prefix.length))
+
+        // Characters that do not stand for themselves: controls, the spaces
+        // styled text would fold, and marks that would reorder the line.
+        readonly property string specialCharacters: "\\x00-\\x1f\\x7f-\\xa0\\u061c\\u1680\\u2000-\\u200a\\u200e\\u200f"
+                                                   + "\\u2028-\\u202f\\u205f\\u2066-\\u2069\\u3000\\ufeff"
+        // Text that a read can take as it is: no special characters, and
+        // single spaces only between other characters.
+        readonly property var plainRun: new RegExp("[^ " + specialCharacters + "]+(?: [^ " + specialCharacters + "]+)*", "y")
+        readonly property var needsCare: new RegExp("[" + specialCharacters + "]|  ")
+        readonly property var surrogate: /[\ud800-\udfff]/
+        readonly property var surrogatePairs: /[\ud800-\udbff][\udc00-\udfff]/g
+        readonly property var escapeCharacter: /\u001b/g
+        // The common colour sequence, whole in one read, is taken at once;
+        // anything else goes through the sequence table below.
+        readonly property var graphicsSequence: /\u001b\[([0-9;]*)m/y
+        readonly property var boldSequence: /\u001b\[(?:[0-9]*;)*(?:0*1?|0*22)(?:;[0-9;]*)?m/
+
+        // ---- Telling the changes of the log apart ------------------------
+
+        // The log mixes the controller's markup (a red element around each
+        // standard-error read, a bold coloured completion line) with what
+        // the tool wrote, and the string alone cannot tell them apart. Each
+        // change of it is one thing: the launch line after the log was
+        // cleared, one stdout read, one stderr read in its red element, or
+        // the completion line right after the result signal. Taken change by
+        // change, only the controller's markup formats anything.
+        readonly property var view: newView()
+        readonly property var completionLine: /^\n<b><font color='(red|green)'>([\s\S]*)<\/font><\/b>$/
+        readonly property string completionStart: "\n<b><font color='"
+        readonly property string errorOpen: "<font color='red'>"
+        readonly property string errorClose: "</font>"
+
+        function takeChange(log) {
+            if (log.length === 0) {
+                Object.assign(view, newView())
+            } else if (log.length < view.seen || view.seen === 0 && !view.expectLaunch) {
+                takeWholeLog(log)
+                return
+            } else {
+                const change = log.substring(view.seen)
+                view.seen = log.length
+                const completion = view.resultAnnounced ? completionLine.exec(change) : null
+                if (view.expectLaunch) {
+                    view.expectLaunch = false
+                    queue(view.out, change)
+                } else if (completion !== null) {
+                    queueCompletion(completion[1], completion[2])
+                } else if (change.startsWith(errorOpen) && change.endsWith(errorClose)) {
+                    queue(view.err, change.slice(errorOpen.length, -errorClose.length))
+                } else {
+                    queue(view.out, change)
+                }
+            }
+            showChange()
+        }
+
+        // A window created after a job began sees the whole log at once and
+        // tells its pieces apart by the controller's tags. While the job runs
+        // there is no completion line yet, so only a finished job's log ends
+        // in one; tool text that copies a red element byte for byte is still
+        // taken as standard error.
+        function takeWholeLog(log) {
+            Object.assign(view, newView())
+            view.expectLaunch = log.length === 0
+            view.seen = log.length
+            const completionAt = flashController.isFlashing ? -1 : log.lastIndexOf(completionStart)
+            const completion = completionAt < 0 ? null : completionLine.exec(log.substring(completionAt))
+            const output = completion === null ? log : log.substring(0, completionAt)
+            const errors = /<font color='red'>([\s\S]*?)<\/font>/g
+            let at = 0
+            for (let piece = errors.exec(output); piece !== null; piece = errors.exec(output)) {
+                queue(view.out, output.substring(at, piece.index))
+                queue(view.err, piece[1])
+                at = errors.lastIndex
+            }
+            queue(view.out, output.substring(at))
+            if (completion !== null)
+                queueCompletion(completion[1], completion[2])
+            showChange()
+        }
+
+        // A result signal is followed at once, in the same call, by the
+        // completion line; a refused start has none. Any later change is the
+        // tool's.
+        function expectCompletion() {
+            view.resultAnnounced = true
+            Qt.callLater(() => view.resultAnnounced = false)
+        }
+
+        function queue(channel, text) {
+            if (text.length > 0)
+                view.pending.push({ channel: channel, text: text })
+        }
+
+        // The tool's output has ended, and with it any sequence it began.
+        function queueCompletion(colourName, text) {
+            view.pending.push({ channel: null, text: "\n" + text, style: styleOf(verdictColours[colourName], true) })
+        }
+
+        function newView() {
+            return {
+                seen: 0,                // length of the log taken in
+                expectLaunch: true,     // the next change is the launch line
+                resultAnnounced: false, // the next change may be the completion line
+                pending: [],            // reads taken in but not rendered yet
+                lines: [],              // finished lines, as display markup
+                lineSizes: [],          // characters each of them held in the log
+                first: 0,               // lines before this one are no longer shown
+                shownMarkup: 0,
+                shownSize: 0,
+                droppedLines: 0,
+                droppedCharacters: 0,
+                line: newLine(),        // the line being written
+                pendingReturn: false,   // a read ended in CR: a line feed may follow
+                out: newChannel(styleOf("", false)),
+                err: newChannel(styleOf(palette.standardError, false))
+            }
+        }
+
+        // ---- The line model ----------------------------------------------
+
+        // Renders the reads taken in since the pane was last given its text.
+        // What can no longer be shown needs no rendering: of the lines before
+        // the ones that fill the pane, only their number, their size and the
+        // colours they set are kept.
+        function renderPending() {
+            const reads = view.pending
+            if (reads.length === 0)
+                return
+            view.pending = []
+            const start = firstShownPosition(reads)
+            let from = 0
+            if (start !== null) {
+                const [read, piece] = start
+                skipShownLines()
+                for (let r = 0; r < read; ++r)
+                    skipText(reads[r].channel, reads[r].text)
+                let length = piece
+                for (let k = 0; k < piece; ++k)
+                    length += reads[read].pieces[k].length
+                skipText(reads[read].channel, reads[read].text.substring(0, length))
+                renderRead(reads[read], piece)
+                from = read + 1
+            }
+            for (let r = from; r < reads.length; ++r)
+                renderRead(reads[r], 0)
+            dropLines()
+        }
+
+        // Where rendering begins: [read, piece] right after the line feed
+        // that ends the last line the pane cannot show, judged by a generous
+        // guess at the markup of the lines after it; null when all may show.
+        function firstShownPosition(reads) {
+            let lines = 0
+            let markup = 0
+            let lineGuess = 0
+            let lineEnd = null
+            for (let r = reads.length - 1; r >= 0; --r) {
+                const pieces = reads[r].pieces = reads[r].text.split("\n")
+                for (let k = pieces.length - 1; k >= 0; --k) {
+                    if (k < pieces.length - 1) {
+                        // The line after this piece's line feed is whole.
+                        lines += lineEnd !== null || lineGuess > 0 ? 1 : 0
+                        markup += lineGuess + 4
+                        if (lines > shownLines || markup > shownMarkup)
+                            return lineEnd || [r, k + 1]
+                        lineEnd = [r, k + 1]
+                        lineGuess = 0
+                    }
+                    lineGuess += markupGuess(pieces[k])
+                }
+            }
+            return null
+        }
+
+        function markupGuess(piece) {
+            const shown = piece.substring(piece.lastIndexOf("\r") + 1)
+            const sequences = shown.indexOf("\u001b") < 0 ? 0 : shown.match(escapeCharacter).length
+            return Math.min(shown.length, lineLength) + 25 * Math.min(sequences, lineLength)
+        }
+
+        function skipShownLines() {
+            view.droppedLines += view.lines.length - view.first
+            view.droppedCharacters += view.shownSize + view.line.size
+            view.lines = []
+            view.lineSizes = []
+            view.first = 0
+            view.shownMarkup = 0
+            view.shownSize = 0
+            view.line = newLine()
+            view.pendingReturn = false
+        }
+
+        // Text before the first line shown: each line feed in it ends a line
+        // that is not shown.
+        function skipText(channel, text) {
+            view.droppedLines += (text.match(/\n/g) || []).length
+            view.droppedCharacters += codePoints(text)
+            takeColoursOf(channel, text)
+            channel.state = "ground"
+        }
+
+        function renderRead(read, from) {
+            const channel = read.channel
+            const pieces = read.pieces || read.text.split("\n")
+            const last = pieces.length - 1
+            for (let k = from; k <= last; ++k) {
+                if (channel === null) {
+                    if (k === 0)
+                        continue
+                    view.out.state = "ground"
+                    view.err.state = "ground"
+                    view.pendingReturn = false
+                    endLine()
+                    view.line.size += codePoints(pieces[k])
+                    putText(view.line, read.style, pieces[k])
+                    continue
+                }
+                feedPiece(channel, pieces[k], k < last)
+                if (k < last) {
+                    channel.state = "ground"
+                    endLine()
+                }
+            }
+        }
+
+        // One piece of a read that holds no line feed. A CR starts the line
+        // over (progress redrawn in place); CR LF is one line end, also when
+        // a read ends between the two.
+        function feedPiece(channel, piece, endsLine) {
+            const line = view.line
+            if (piece.length === 0 && !endsLine)
+                return
+            line.size += codePoints(piece)
+            if (view.pendingReturn) {
+                view.pendingReturn = false
+                if (piece.length > 0)
+                    restartLine(line)
+            }
+            if (piece.endsWith("\r")) {
+                piece = piece.slice(0, -1)
+                view.pendingReturn = !endsLine
+            }
+            const lastReturn = piece.lastIndexOf("\r")
+            if (lastReturn >= 0) {
+                takeColoursOf(channel, piece.substring(0, lastReturn))
+                channel.state = "ground"
+                restartLine(line)
+                piece = piece.substring(lastReturn + 1)
+            }
+            putOutput(line, channel, piece)
+        }
+
+        // Puts the tool's text (no line feed, no CR) into the line: plain
+        // runs as they are, spaces so that styled text keeps them, escape
+        // sequences through the table; other controls and the marks that
+        // reorder a line are left out.
+        function putOutput(line, channel, text) {
+            if (channel.state === "ground" && !needsCare.test(text) && !(text.startsWith(" ") && line.lastWasSpace)) {
+                putText(line, channel.style, text)
+                return
+            }
+            let i = 0
+            while (i < text.length) {
+                if (channel.state !== "ground") {
+                    i = stepSequence(channel, text, i)
+                    continue
+                }
+                plainRun.lastIndex = i
+                const run = plainRun.exec(text)
+                if (run !== null) {
+                    putText(line, channel.style, run[0])
+                    i += run[0].length
+                    continue
+                }
+                const ch = text[i]
+                if (ch === "\u001b") {
+                    graphicsSequence.lastIndex = i
+                    const sequence = graphicsSequence.exec(text)
+                    if (sequence !== null) {
+                        applyGraphicsMode(channel, sequence[1])
+                        i = graphicsSequence.lastIndex
+                    } else {
+                        i = stepSequence(channel, text, i)
+                    }
+                    continue
+                }
+                ++i
+                if (ch === "\t")
+                    putSpaces(line, channel.style, tabWidth - line.column % tabWidth, true)
+                else if (ch === " ")
+                    putSpaces(line, channel.style, 1, true)
+                else if (ch >= "\u00a0" && /\s/.test(ch))
+                    putSpaces(line, channel.style, 1, false)
+            }
+        }
+
+        // Appends text to the line, cut where the line reaches its length.
+        function putText(line, style, text) {
+            const room = lineLength - line.column
+            let width = codePoints(text)
+            if (width > room) {
+                line.cut += width - Math.max(room, 0)
+                if (room <= 0)
+                    return
+                text = keepCodePoints(text, room)
+                width = room
+            }
+            appendRun(line, style, escapeMarkup(text), width, text)
+            line.lastWasSpace = text.endsWith(" ")
+        }
+
+        // Styled text folds runs of white space: the first space of a run
+        // stays breakable, the others are kept as non-breaking spaces.
+        function putSpaces(line, style, count, breakable) {
+            for (let k = 0; k < count; ++k) {
+                if (line.column >= lineLength) {
+                    line.cut += count - k
+                    return
+                }
+                appendRun(line, style, breakable && !line.lastWasSpace ? " " : "&nbsp;", 1, " ")
+                line.lastWasSpace = true
+            }
+        }
+
+        function appendRun(line, style, markup, width, text) {
+            const runs = line.runs
+            if (runs.length > 0 && runs[runs.length - 1].style === style) {
+                runs[runs.length - 1].markup += markup
+            } else {
+                runs.push({ style: style, markup: markup })
+                line.markupSize += style.open.length + style.close.length
+            }
+            line.markupSize += markup.length
+            if (line.head.length < errorLineHead)
+                line.head += text.substring(0, errorLineHead)
+            line.column += width
+        }
+
+        function endLine() {
+            const markup = lineMarkup(view.line)
+            view.lines.push(markup)
+            view.lineSizes.push(view.line.size + 1)
+            view.shownMarkup += markup.length + 4
+            view.shownSize += view.line.size + 1
+            view.line = newLine()
+        }
+
+        function newLine() {
+            return {
+                runs: [],           // { style, markup }, adjacent runs of one style merged
+                markupSize: 0,
+                column: 0,          // characters shown
+                cut: 0,             // characters left out past lineLength
+                size: 0,            // characters the line holds in the log
+                head: "",           // its first characters, to know an error line
+                lastWasSpace: true
+            }
+        }
+
+        function restartLine(line) {
+            line.runs = []
+            line.markupSize = 0
+            line.column = 0
+            line.cut = 0
+            line.head = ""
+            line.lastWasSpace = true
+        }
+
+        // Lines beyond the limits leave from the front; the unfinished line
+        // counts as a line once it shows something.
+        function dropLines() {
+            const unfinished = view.line.runs.length > 0 ? 1 : 0
+            while (view.first < view.lines.length
+                   && (view.lines.length - view.first + unfinished > shownLines
+                       || view.shownMarkup + view.line.markupSize > shownMarkup)) {
+                view.shownMarkup -= view.lines[view.first].length + 4
+                view.shownSize -= view.lineSizes[view.first]
+                view.droppedCharacters += view.lineSizes[view.first]
+                view.droppedLines += 1
+                view.first += 1
+            }
+            if (view.first > compactionBatch && view.first * 2 > view.lines.length) {
+                view.lines.splice(0, view.first)
+                view.lineSizes.splice(0, view.first)
+                view.first = 0
+            }
+        }
+
+        // An error line takes the standard-error red where the tool set no
+        // colour of its own.
+        function lineMarkup(line) {
+            const errorLine = errorLinePrefixes.some(prefix => line.head.startsWith(prefix))
+            const plain = view.out.baseStyle
+            let markup = ""
+            for (const run of line.runs) {
+                const style = errorLine && run.style === plain ? view.err.baseStyle : run.style
+                markup += style.open + run.markup + style.close
+            }
+            if (line.cut > 0)
+                markup += noteMarkup(" … " + counted(line.cut, "more character") + " not shown")
+            return markup
+        }
+
+        // The one escaper: the tool's text shows as the characters it wrote.
+        function escapeMarkup(text) {
+            return /[<>&]/.test(text) ? text.replace(/&/g, "&amp;").replace(/</g, "&lt;").replace(/>/g, "&gt;") : text
+        }
+
+        // The one cutter: the first count characters, never half a
+        // surrogate pair.
+        function keepCodePoints(text, count) {
+            if (!surrogate.test(text))
+                return text.substring(0, count)
+            let end = 0
+            for (let kept = 0; kept < count && end < text.length; ++kept) {
+                const code = text.charCodeAt(end)
+                end += code >= 0xd800 && code <= 0xdbff ? 2 : 1
+            }
+            return text.substring(0, end)
+        }
+
+        function codePoints(text) {
+            return surrogate.test(text) ? text.length - (text.match(surrogatePairs) || []).length : text.length
+        }
+
+        function counted(count, noun) {
+            return count + " " + noun + (count === 1 ? "" : "s")
+        }
+
+        function noteMarkup(text) {
+            const style = styleOf(palette.note, false)
+            return style.open + text + style.close
+        }
+
+        // ---- Escape sequences and colours --------------------------------
+
+        // Colours and weight are kept per output channel: a sequence cut
+        // between two stdout reads goes on in the next stdout read, and a
+        // stderr read in between never sees it.
+        function newChannel(baseStyle) {
+            return {
+                baseStyle: baseStyle,   // its text without colours set
+                style: baseStyle,       // its text now
+                colour: -1,             // ANSI colour 0-7, -1 for none
+                bright: false,
+                bold: false,
+                state: "ground",        // where in an escape sequence it is
+                sequence: ""            // the sequence so far
+            }
+        }
+
+        // A style is a colour ("" for the pane's own) and a weight, with the
+        // tags that draw it. There is one object per style, so that runs of
+        // one style can be told by identity and share their tags.
+        function styleOf(colour, bold) {
+            const key = colour + (bold ? "|b" : "|")
+            let style = styles[key]
+            if (style === undefined) {
+                style = {
+                    colour: colour,
+                    bold: bold,
+                    open: (colour !== "" ? "<font color='" + colour + "'>" : "") + (bold ? "<b>" : ""),
+                    close: (bold ? "</b>" : "") + (colour !== "" ? "</font>" : "")
+                }
+                styles[key] = style
+            }
+            return style
+        }
+
+        // Escape sequences as a state machine after the DEC parser's
+        // (vt100.net): each character is one transition. Rows are tried in
+        // order: [first code, last code, action, next state]; a next state of
+        // "" keeps the state. CAN and SUB cancel a sequence, ESC begins a new
+        // one. A sequence also ends at a line feed, and after sequenceLength
+        // characters, so that a broken one swallows little.
+        readonly property var sequenceTable: ({
+            anywhere: [[0x18, 0x18, "cancel", "ground"], [0x1a, 0x1a, "cancel", "ground"],
+                       [0x1b, 0x1b, "begin", "escape"]],
+            escape: [[0x00, 0x1f, "ignore", ""], [0x20, 0x2f, "collect", "escapeIntermediate"],
+                     [0x5b, 0x5b, "collect", "csiEntry"], [0x5d, 0x5d, "collect", "string"],
+                     [0x50, 0x50, "collect", "string"], [0x58, 0x58, "collect", "string"],
+                     [0x5e, 0x5f, "collect", "string"], [0x30, 0x7e, "dispatch", "ground"],
+                     [0x7f, 0x7f, "ignore", ""]],
+            escapeIntermediate: [[0x00, 0x1f, "ignore", ""], [0x20, 0x2f, "collect", ""],
+                                 [0x30, 0x7e, "dispatch", "ground"], [0x7f, 0x7f, "ignore", ""]],
+            csiEntry: [[0x00, 0x1f, "ignore", ""], [0x30, 0x39, "collect", "csiParam"],
+                       [0x3b, 0x3b, "collect", "csiParam"], [0x3a, 0x3a, "collect", "csiIgnore"],
+                       [0x3c, 0x3f, "collect", "csiParam"], [0x20, 0x2f, "collect", "csiIntermediate"],
+                       [0x40, 0x7e, "dispatch", "ground"], [0x7f, 0x7f, "ignore", ""]],
+            csiParam: [[0x00, 0x1f, "ignore", ""], [0x30, 0x39, "collect", ""], [0x3b, 0x3b, "collect", ""],
+                       [0x3a, 0x3a, "collect", "csiIgnore"], [0x3c, 0x3f, "collect", "csiIgnore"],
+                       [0x20, 0x2f, "collect", "csiIntermediate"], [0x40, 0x7e, "dispatch", "ground"],
+                       [0x7f, 0x7f, "ignore", ""]],
+            csiIntermediate: [[0x00, 0x1f, "ignore", ""], [0x20, 0x2f, "collect", ""],
+                              [0x30, 0x3f, "collect", "csiIgnore"], [0x40, 0x7e, "dispatch", "ground"],
+                              [0x7f, 0x7f, "ignore", ""]],
+            csiIgnore: [[0x00, 0x1f, "ignore", ""], [0x20, 0x3f, "collect", ""], [0x40, 0x7e, "cancel", "ground"],
+                        [0x7f, 0x7f, "ignore", ""]],
+            // OSC, DCS, SOS, PM and APC: ended by BEL, by ST (ESC \, which
+            // the escape state takes as a final character) or by C1 ST.
+            string: [[0x07, 0x07, "cancel", "ground"], [0x9c, 0x9c, "cancel", "ground"],
+                     [0x00, 0x10ffff, "collect", ""]]
+        })
+
+        // Takes the character at i, inside or at the start of a sequence;
+        // returns where the text goes on. Outside any row (a character that
+        // cannot be part of a sequence), the sequence ends and the character
+        // is text again.
+        function stepSequence(channel, text, i) {
+            const code = text.charCodeAt(i)
+            const row = tableRow(sequenceTable.anywhere, code) || tableRow(sequenceTable[channel.state], code)
+            if (row === null) {
+                channel.state = "ground"
+                return i
+            }
+            const [, , action, next] = row
+            if (action === "begin")
+                channel.sequence = ""
+            else if (action === "collect")
+                channel.sequence += text[i]
+            else if (action === "dispatch")
+                dispatchSequence(channel, channel.sequence + text[i])
+            if (next !== "")
+                channel.state = next
+            // The ESC that began it counts too.
+            if (channel.sequence.length + 1 >= sequenceLength)
+                channel.state = "ground"
+            return i + 1
+        }
+
+        function tableRow(rows, code) {
+            for (const row of rows) {
+                if (code >= row[0] && code <= row[1])
+                    return row
+            }
+            return null
+        }
+
+        // Of all the sequences only colours and weight are shown; cursor
+        // moves, erasing, titles and character sets are not.
+        function dispatchSequence(channel, sequence) {
+            if (sequence.startsWith("[") && sequence.endsWith("m") && /^\[[0-9;]*m$/.test(sequence))
+                applyGraphicsMode(channel, sequence.slice(1, -1))
+        }
+
+        function applyGraphicsMode(channel, parameters) {
+            setGraphicsState(channel, graphicsEffect(parameters))
+        }
+
+        function setGraphicsState(channel, state) {
+            Object.assign(channel, state)
+            channel.style = channel.colour < 0 ? channel.baseStyle
+                                               : styleOf(ansiColours[channel.colour + (channel.bright || channel.bold ? 8 : 0)], false)
+        }
+
+        // What one graphics sequence sets, in the order of its parameters:
+        // colour (0-7, -1 for none), brightness and weight; what it leaves
+        // alone is not in the result.
+        function graphicsEffect(parameters) {
+            const effect = {}
+            const values = parameters.split(";")
+            for (let k = 0; k < values.length; ++k) {
+                const value = values[k] === "" ? 0 : parseInt(values[k], 10)
+                if (value === 0) {
+                    effect.colour = -1
+                    effect.bright = false
+                    effect.bold = false
+                } else if (value === 1) {
+                    effect.bold = true
+                } else if (value === 22) {
+                    effect.bold = false
+                } else if (value === 39) {
+                    effect.colour = -1
+                    effect.bright = false
+                } else if (value >= 30 && value <= 37 || value >= 90 && value <= 97) {
+                    effect.colour = value % 10
+                    effect.bright = value >= 90
+                } else if (value === 38 || value === 48) {
+                    // Extended colours are not shown; skip their arguments.
+                    k += values[k + 1] === "5" ? 2 : values[k + 1] === "2" ? 4 : 0
+                }
+            }
+            return effect
+        }
+
+        // The colours text leaves without being shown (overwritten, or too
+        // early to show): only the last sequences that set the colour and
+        // the weight matter, so they are looked for from the end.
+        function takeColoursOf(channel, text) {
+            let at = text.lastIndexOf("\u001b[")
+            if (at < 0)
+                return
+            // Each is settled by the last sequence that sets it; the weight at
+            // once where no sequence sets it.
+            let colour = null
+            let bold = boldSequence.test(text) ? null : { bold: channel.bold }
+            for (; at >= 0 && (colour === null || bold === null); at = at > 0 ? text.lastIndexOf("\u001b[", at - 1) : -1) {
+                graphicsSequence.lastIndex = at
+                const sequence = graphicsSequence.exec(text)
+                if (sequence === null)
+                    continue
+                const effect = graphicsEffect(sequence[1])
+                if (colour === null && effect.colour !== undefined)
+                    colour = { colour: effect.colour, bright: effect.bright }
+                if (bold === null && effect.bold !== undefined)
+                    bold = { bold: effect.bold }
+            }
+            setGraphicsState(channel, Object.assign({}, colour, bold))
+        }
+
+        // ---- Display and pacing ------------------------------------------
+
+        // What the pane shows: the last lines within the limits, and in
+        // front of them how much earlier output it leaves out.
+        function display() {
+            let text = ""
+            if (view.droppedLines > 0)
+                text = noteMarkup("… " + counted(view.droppedLines, "earlier line") + " ("
+                                  + counted(view.droppedCharacters, "character") + ") not shown …") + "<br>"
+            if (view.lines.length > view.first)
+                text += view.lines.slice(view.first).join("<br>") + "<br>"
+            return text + lineMarkup(view.line)
+        }
+
+        // When the pane was last given its text, and how the log changed
+        // since.
+        readonly property var pacing: ({
+            dirty: false,           // changed since the pane was last given its text
+            nextShow: 0,            // when a flood lets the pane be given its text again
+            changedSinceFrame: false,
+            changedBeforeLastFrame: false,
+            shownSinceFrame: false
+        })
+
+        // The pane is laid out at most once a frame, however often the log
+        // changes: a change after a quiet frame is shown at once, further
+        // changes with the next frame. While the log keeps changing from
+        // frame to frame, a costly layout is followed by a pause; once the
+        // log rests, it is shown at once.
+        function showChange() {
+            pacing.dirty = true
+            pacing.changedSinceFrame = true
+            if (!pacing.shownSinceFrame && !pacing.changedBeforeLastFrame)
+                showNow()
+            else
+                root.update()
+        }
+
+        function showAtFrame() {
+            const flooding = pacing.changedSinceFrame && pacing.changedBeforeLastFrame
+            const shownSinceFrame = pacing.shownSinceFrame
+            pacing.changedBeforeLastFrame = pacing.changedSinceFrame
+            pacing.changedSinceFrame = false
+            pacing.shownSinceFrame = false
+            if (!pacing.dirty)
+                return
+            // A frame asked for while one is drawn can be lost; ask once it is.
+            if (shownSinceFrame || flooding && Date.now() < pacing.nextShow)
+                Qt.callLater(root.update)
+            else
+                showNow()
+        }
+
+        function showNow() {
+            const start = Date.now()
+            pacing.dirty = false
+            pacing.shownSinceFrame = true
+            renderPending()
+            logText.text = display()
+            pacing.nextShow = Date.now() + floodPause * (Date.now() - start)
         }
     }
 }
