@@ -111,6 +111,11 @@ Window {
                 }
 
                 Item {
+                    // Whether the pane shows the end of the log. A new width
+                    // or height keeps it there; the log's own changes always
+                    // bring it back.
+                    property bool showsEnd: true
+
                     // ScrollView sizes its content from the implicit size.
                     width: logScrollView.availableWidth
                     height: logText.implicitHeight
@@ -129,6 +134,10 @@ Window {
                         // dots) is broken rather than cut off at its edge.
                         wrapMode: Text.WrapAtWordBoundaryOrAnywhere
                         onTextChanged: scrollTimer.restart()
+                        onHeightChanged: {
+                            if (parent.showsEnd)
+                                scrollTimer.restart()
+                        }
                     }
 
                     Timer {
@@ -140,6 +149,20 @@ Window {
                             const bar = logScrollView.ScrollBar.vertical
                             if (bar)
                                 bar.position = Math.max(0, 1.0 - bar.size)
+                        }
+                    }
+
+                    Connections {
+                        target: logScrollView.contentItem
+
+                        function onContentYChanged() {
+                            const view = logScrollView.contentItem
+                            logText.parent.showsEnd = view.contentY + view.height >= view.contentHeight - 1
+                        }
+
+                        function onHeightChanged() {
+                            if (logText.parent.showsEnd)
+                                scrollTimer.restart()
                         }
                     }
                 }
@@ -245,13 +268,16 @@ Window {
 
         // ---- Limits and palette ----------------------------------------
 
-        // Laying text out costs time in proportion to the markup shown (a
-        // full pane of 512 KiB takes about 80 ms here), so the pane shows
-        // the last lines within these bounds and a click waits at most for
-        // one such layout, even during a flood. The whole log stays in the
-        // controller.
+        // Laying text out costs time in proportion to the markup shown, and
+        // about three times as much for characters beyond Latin-1 (Chinese,
+        // right-to-left scripts, what invalid UTF-8 decodes to). The pane
+        // shows the last lines within these bounds, so that a click waits at
+        // most for one such layout, even during a flood: a full pane of
+        // plain text takes about 40 ms here (bench/README.md). The whole
+        // log stays in the controller.
         readonly property int shownLines: 10000
-        readonly property int shownMarkup: 524288
+        readonly property int layoutBudget: 262144
+        readonly property int wideCharacterCost: 3
         readonly property int lineLength: 10000
         readonly property int sequenceLength: 256
         readonly property int tabWidth: 8
@@ -261,6 +287,8 @@ Window {
         // a pause of this many times its cost, so that a flood leaves the
         // window most of its time for reading the output and for the user.
         readonly property int floodPause: 3
+        // Work of this many milliseconds is worth a turn of the event loop.
+        readonly property int longTurn: 20
 
         // Every colour reads at 4.5:1 or better on the pane's #2B2B2B. The
         // verdict is the only bold text, in colours no tool text is drawn in.
@@ -282,17 +310,19 @@ Window {
         readonly property var errorLinePrefixes: ["A fatal error occurred:", "A serial exception error occurred:"]
         readonly property int errorLineHead: Math.max(...errorLinePrefixes.map(prefix => prefix.length))
 
-        // Characters that do not stand for themselves: controls, the spaces
-        // styled text would fold, and marks that would reorder the line.
-        readonly property string specialCharacters: "\\x00-\\x1f\\x7f-\\xa0\\u061c\\u1680\\u2000-\\u200a\\u200e\\u200f"
-                                                   + "\\u2028-\\u202f\\u205f\\u2066-\\u2069\\u3000\\ufeff"
-        // Text that a read can take as it is: no special characters, and
-        // single spaces only between other characters.
-        readonly property var plainRun: new RegExp("[^ " + specialCharacters + "]+(?: [^ " + specialCharacters + "]+)*", "y")
-        readonly property var needsCare: new RegExp("[" + specialCharacters + "]|  ")
+        // Characters the pane leaves out: controls (but tab, line feed and
+        // CR, which move the text) and the marks that would reorder a line.
+        readonly property var invisibleCharacters: /[\x00-\x08\x0b\x0c\x0e-\x1f\x7f-\x9f\u061c\u200e\u200f\u202a-\u202e\u2066-\u2069]/g
+        // White space that styled text would fold away.
+        readonly property var otherSpace: /[\u00a0\u1680\u2000-\u200a\u2028\u2029\u202f\u205f\u3000\ufeff]/g
+        readonly property var spaceAtLineStart: /^ /gm
+        readonly property var twoSpaces: / {2}/g
+        readonly property var spaceAtEnd: /[ \u00a0\u1680\u2000-\u200a\u2028\u2029\u202f\u205f\u3000\ufeff]$/
         readonly property var surrogate: /[\ud800-\udfff]/
         readonly property var surrogatePairs: /[\ud800-\udbff][\udc00-\udfff]/g
         readonly property var escapeCharacter: /\u001b/g
+        readonly property var wideCharacter: /[^\x00-\xff]/
+        readonly property var narrowCharacters: /[\x00-\xff]+/g
         // The common colour sequence, whole in one read, is taken at once;
         // anything else goes through the sequence table below.
         readonly property var graphicsSequence: /\u001b\[([0-9;]*)m/y
@@ -388,8 +418,9 @@ Window {
                 pending: [],            // reads taken in but not rendered yet
                 lines: [],              // finished lines, as display markup
                 lineSizes: [],          // characters each of them held in the log
+                lineCosts: [],          // what laying each of them out costs
                 first: 0,               // lines before this one are no longer shown
-                shownMarkup: 0,
+                shownCost: 0,
                 shownSize: 0,
                 droppedLines: 0,
                 droppedCharacters: 0,
@@ -445,7 +476,7 @@ Window {
                         // The line after this piece's line feed is whole.
                         lines += lineEnd !== null || lineGuess > 0 ? 1 : 0
                         markup += lineGuess + 4
-                        if (lines > shownLines || markup > shownMarkup)
+                        if (lines > shownLines || markup > layoutBudget)
                             return lineEnd || [r, k + 1]
                         lineEnd = [r, k + 1]
                         lineGuess = 0
@@ -459,7 +490,7 @@ Window {
         function markupGuess(piece) {
             const shown = piece.substring(piece.lastIndexOf("\r") + 1)
             const sequences = shown.indexOf("\u001b") < 0 ? 0 : shown.match(escapeCharacter).length
-            return Math.min(shown.length, lineLength) + 25 * Math.min(sequences, lineLength)
+            return Math.min(layoutCost(shown), wideCharacterCost * lineLength) + 25 * Math.min(sequences, lineLength)
         }
 
         function skipShownLines() {
@@ -467,8 +498,9 @@ Window {
             view.droppedCharacters += view.shownSize + view.line.size
             view.lines = []
             view.lineSizes = []
+            view.lineCosts = []
             view.first = 0
-            view.shownMarkup = 0
+            view.shownCost = 0
             view.shownSize = 0
             view.line = newLine()
             view.pendingReturn = false
@@ -477,7 +509,8 @@ Window {
         // Text before the first line shown: each line feed in it ends a line
         // that is not shown.
         function skipText(channel, text) {
-            view.droppedLines += (text.match(/\n/g) || []).length
+            for (let at = text.indexOf("\n"); at >= 0; at = text.indexOf("\n", at + 1))
+                view.droppedLines += 1
             view.droppedCharacters += codePoints(text)
             takeColoursOf(channel, text)
             channel.state = "ground"
@@ -486,17 +519,16 @@ Window {
         function renderRead(read, from) {
             const channel = read.channel
             const pieces = read.pieces || read.text.split("\n")
+            if (channel === null) {
+                renderCompletion(read.style, pieces[1])
+                return
+            }
             const last = pieces.length - 1
-            for (let k = from; k <= last; ++k) {
-                if (channel === null) {
-                    if (k === 0)
-                        continue
-                    view.out.state = "ground"
-                    view.err.state = "ground"
-                    view.pendingReturn = false
-                    endLine()
-                    view.line.size += codePoints(pieces[k])
-                    putText(view.line, read.style, pieces[k])
+            for (let k = from; k <= last;) {
+                const plainEnd = k > from && k < last ? plainLinesEnd(pieces, k, last) : k
+                if (plainEnd > k) {
+                    putPlainLines(channel.style, pieces.slice(k, plainEnd))
+                    k = plainEnd
                     continue
                 }
                 feedPiece(channel, pieces[k], k < last)
@@ -504,7 +536,19 @@ Window {
                     channel.state = "ground"
                     endLine()
                 }
+                ++k
             }
+        }
+
+        // The tool's output has ended, and with it any sequence it began
+        // and any line it left unfinished.
+        function renderCompletion(style, text) {
+            view.out.state = "ground"
+            view.err.state = "ground"
+            view.pendingReturn = false
+            endLine()
+            view.line.size += codePoints(text)
+            putText(view.line, style, text)
         }
 
         // One piece of a read that holds no line feed. A CR starts the line
@@ -534,52 +578,48 @@ Window {
             putOutput(line, channel, piece)
         }
 
-        // Puts the tool's text (no line feed, no CR) into the line: plain
-        // runs as they are, spaces so that styled text keeps them, escape
-        // sequences through the table; other controls and the marks that
-        // reorder a line are left out.
+        // Puts the tool's text (no line feed, no CR) into the line: the text
+        // between escape sequences as plain text, the sequences through the
+        // table.
         function putOutput(line, channel, text) {
-            if (channel.state === "ground" && !needsCare.test(text) && !(text.startsWith(" ") && line.lastWasSpace)) {
-                putText(line, channel.style, text)
-                return
-            }
             let i = 0
             while (i < text.length) {
                 if (channel.state !== "ground") {
                     i = stepSequence(channel, text, i)
                     continue
                 }
-                plainRun.lastIndex = i
-                const run = plainRun.exec(text)
-                if (run !== null) {
-                    putText(line, channel.style, run[0])
-                    i += run[0].length
+                const escape = text.indexOf("\u001b", i)
+                const end = escape < 0 ? text.length : escape
+                if (end > i) {
+                    putPlain(line, channel.style, text.substring(i, end))
+                    i = end
                     continue
                 }
-                const ch = text[i]
-                if (ch === "\u001b") {
-                    graphicsSequence.lastIndex = i
-                    const sequence = graphicsSequence.exec(text)
-                    if (sequence !== null) {
-                        applyGraphicsMode(channel, sequence[1])
-                        i = graphicsSequence.lastIndex
-                    } else {
-                        i = stepSequence(channel, text, i)
-                    }
-                    continue
+                graphicsSequence.lastIndex = i
+                const sequence = graphicsSequence.exec(text)
+                if (sequence !== null) {
+                    applyGraphicsMode(channel, sequence[1])
+                    i = graphicsSequence.lastIndex
+                } else {
+                    i = stepSequence(channel, text, i)
                 }
-                ++i
-                if (ch === "\t")
-                    putSpaces(line, channel.style, tabWidth - line.column % tabWidth, true)
-                else if (ch === " ")
-                    putSpaces(line, channel.style, 1, true)
-                else if (ch >= "\u00a0" && /\s/.test(ch))
-                    putSpaces(line, channel.style, 1, false)
             }
+        }
+
+        // Text without escape sequences, CR or line feed: controls and the
+        // marks that reorder a line are left out, tabs go to the next stop,
+        // and the line is cut where it reaches its length.
+        function putPlain(line, style, text) {
+            let shown = text.replace(invisibleCharacters, "")
+            if (shown.indexOf("\t") >= 0)
+                shown = expandTabs(shown, line.column)
+            putText(line, style, shown)
         }
 
         // Appends text to the line, cut where the line reaches its length.
         function putText(line, style, text) {
+            if (text.length === 0)
+                return
             const room = lineLength - line.column
             let width = codePoints(text)
             if (width > room) {
@@ -589,21 +629,64 @@ Window {
                 text = keepCodePoints(text, room)
                 width = room
             }
-            appendRun(line, style, escapeMarkup(text), width, text)
-            line.lastWasSpace = text.endsWith(" ")
+            appendRun(line, style, keepSpaces(escapeMarkup(text), line.lastWasSpace), width, text)
+            line.lastWasSpace = spaceAtEnd.test(text)
         }
 
-        // Styled text folds runs of white space: the first space of a run
-        // stays breakable, the others are kept as non-breaking spaces.
-        function putSpaces(line, style, count, breakable) {
-            for (let k = 0; k < count; ++k) {
-                if (line.column >= lineLength) {
-                    line.cut += count - k
-                    return
-                }
-                appendRun(line, style, breakable && !line.lastWasSpace ? " " : "&nbsp;", 1, " ")
-                line.lastWasSpace = true
+        // Whole lines of plain text: no escape sequence, no CR, not too long
+        // and not an error line. Most output is such lines, and these are
+        // taken many at a time with string functions the engine runs
+        // natively, so that a flood costs little more than reading it.
+        function plainLinesEnd(pieces, from, last) {
+            let k = from
+            while (k < last) {
+                const piece = pieces[k]
+                if (piece.length > lineLength / tabWidth && (piece.length > lineLength || piece.indexOf("\t") >= 0)
+                        || piece.indexOf("\u001b") >= 0 || piece.indexOf("\r") >= 0 || piece.startsWith("A "))
+                    break
+                ++k
             }
+            return k
+        }
+
+        function putPlainLines(style, pieces) {
+            const text = pieces.join("\n")
+            let shown = text.replace(invisibleCharacters, "")
+            if (shown.indexOf("\t") >= 0) {
+                const lines = shown.split("\n")
+                for (let k = 0; k < lines.length; ++k) {
+                    if (lines[k].indexOf("\t") >= 0)
+                        lines[k] = expandTabs(lines[k], 0)
+                }
+                shown = lines.join("\n")
+            }
+            const markup = keepSpaces(escapeMarkup(shown), true).split("\n")
+            const surrogates = surrogate.test(text)
+            for (let k = 0; k < markup.length; ++k) {
+                const lineMarkup = markup[k].length > 0 ? style.open + markup[k] + style.close : ""
+                const size = (surrogates ? codePoints(pieces[k]) : pieces[k].length) + 1
+                pushLine(lineMarkup, size)
+            }
+        }
+
+        function expandTabs(text, column) {
+            const parts = text.split("\t")
+            let expanded = parts[0]
+            for (let k = 1; k < parts.length; ++k) {
+                const stop = tabWidth - (column + codePoints(expanded)) % tabWidth
+                expanded += " ".repeat(stop) + parts[k]
+            }
+            return expanded
+        }
+
+        // Styled text folds runs of white space. Of two spaces in a row the
+        // second is kept as a non-breaking space; so are a space at the start
+        // of a line and the other kinds of space.
+        function keepSpaces(markup, afterSpace) {
+            let kept = markup.search(otherSpace) >= 0 ? markup.replace(otherSpace, "&nbsp;") : markup
+            if (afterSpace && kept.indexOf(" ") >= 0)
+                kept = kept.replace(spaceAtLineStart, "&nbsp;")
+            return kept.indexOf("  ") >= 0 ? kept.replace(twoSpaces, " &nbsp;") : kept
         }
 
         function appendRun(line, style, markup, width, text) {
@@ -612,27 +695,37 @@ Window {
                 runs[runs.length - 1].markup += markup
             } else {
                 runs.push({ style: style, markup: markup })
-                line.markupSize += style.open.length + style.close.length
+                line.cost += style.open.length + style.close.length
             }
-            line.markupSize += markup.length
+            line.cost += layoutCost(markup)
             if (line.head.length < errorLineHead)
                 line.head += text.substring(0, errorLineHead)
             line.column += width
         }
 
         function endLine() {
-            const markup = lineMarkup(view.line)
-            view.lines.push(markup)
-            view.lineSizes.push(view.line.size + 1)
-            view.shownMarkup += markup.length + 4
-            view.shownSize += view.line.size + 1
+            pushLine(lineMarkup(view.line), view.line.size + 1)
             view.line = newLine()
+        }
+
+        function pushLine(markup, size) {
+            const cost = layoutCost(markup) + 4
+            view.lines.push(markup)
+            view.lineSizes.push(size)
+            view.lineCosts.push(cost)
+            view.shownCost += cost
+            view.shownSize += size
+        }
+
+        function layoutCost(markup) {
+            return markup.search(wideCharacter) < 0 ? markup.length
+                                                    : markup.length + (wideCharacterCost - 1) * markup.replace(narrowCharacters, "").length
         }
 
         function newLine() {
             return {
                 runs: [],           // { style, markup }, adjacent runs of one style merged
-                markupSize: 0,
+                cost: 0,            // what laying it out costs
                 column: 0,          // characters shown
                 cut: 0,             // characters left out past lineLength
                 size: 0,            // characters the line holds in the log
@@ -643,7 +736,7 @@ Window {
 
         function restartLine(line) {
             line.runs = []
-            line.markupSize = 0
+            line.cost = 0
             line.column = 0
             line.cut = 0
             line.head = ""
@@ -656,8 +749,8 @@ Window {
             const unfinished = view.line.runs.length > 0 ? 1 : 0
             while (view.first < view.lines.length
                    && (view.lines.length - view.first + unfinished > shownLines
-                       || view.shownMarkup + view.line.markupSize > shownMarkup)) {
-                view.shownMarkup -= view.lines[view.first].length + 4
+                       || view.shownCost + view.line.cost > layoutBudget)) {
+                view.shownCost -= view.lineCosts[view.first]
                 view.shownSize -= view.lineSizes[view.first]
                 view.droppedCharacters += view.lineSizes[view.first]
                 view.droppedLines += 1
@@ -666,6 +759,7 @@ Window {
             if (view.first > compactionBatch && view.first * 2 > view.lines.length) {
                 view.lines.splice(0, view.first)
                 view.lineSizes.splice(0, view.first)
+                view.lineCosts.splice(0, view.first)
                 view.first = 0
             }
         }
@@ -945,13 +1039,24 @@ Window {
                 showNow()
         }
 
+        // Rendering and laying out are two turns of the event loop when the
+        // first took a while, so that a click waits for one of them at most.
         function showNow() {
             const start = Date.now()
             pacing.dirty = false
             pacing.shownSinceFrame = true
             renderPending()
+            const renderTime = Date.now() - start
+            if (renderTime < longTurn)
+                layOut(renderTime)
+            else
+                Qt.callLater(layOut, renderTime)
+        }
+
+        function layOut(renderTime) {
+            const start = Date.now()
             logText.text = display()
-            pacing.nextShow = Date.now() + floodPause * (Date.now() - start)
+            pacing.nextShow = Date.now() + floodPause * (renderTime + Date.now() - start)
         }
     }
 }

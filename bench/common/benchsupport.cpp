@@ -18,6 +18,8 @@
 
 extern char **environ;
 
+using namespace Qt::StringLiterals;
+
 namespace Bench {
 
 bool quick(const QStringList &arguments)
@@ -41,16 +43,31 @@ double threadCpuMilliseconds()
     return double(now.tv_sec) * 1000.0 + double(now.tv_nsec) / 1e6;
 }
 
-double peakMemoryMiB(qint64 pid)
+namespace {
+
+// A field of /proc/<pid>/status in MiB, or -1.
+double statusMiB(qint64 pid, const QByteArray &field)
 {
     QFile status(pid > 0 ? QStringLiteral("/proc/%1/status").arg(pid) : QStringLiteral("/proc/self/status"));
     if (!status.open(QIODevice::ReadOnly))
         return -1;
     for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').first().toDouble() / 1024.0;
+        if (line.startsWith(field + ':'))
+            return line.mid(field.size() + 1).trimmed().split(' ').first().toDouble() / 1024.0;
     }
     return -1;
+}
+
+} // namespace
+
+double peakMemoryMiB(qint64 pid)
+{
+    return statusMiB(pid, "VmHWM");
+}
+
+double memoryMiB()
+{
+    return statusMiB(0, "VmRSS");
 }
 
 double plainPipeRun(qint64 *bytesRead)
@@ -88,6 +105,46 @@ double plainPipeRun(qint64 *bytesRead)
     waitpid(pid, &status, 0);
     *bytesRead = total;
     return double(timer.nsecsElapsed()) / 1e6;
+}
+
+QByteArray toolOutput(const QString &kind, qint64 size)
+{
+    QByteArray output;
+    output.reserve(size + 256);
+    char text[128];
+    quint32 random = 12345;
+    for (qint64 step = 0; output.size() < size; ++step) {
+        if (kind == u"lines"_s) {
+            const int length = std::snprintf(text, sizeof text, "Writing at 0x%08llx... (%lld %%) block %lld",
+                                             0x10000 + step * 0x400, step % 101, step + 1);
+            output += QByteArray(text, length).leftJustified(59, '.') + '\n';
+        } else if (kind == u"long-line"_s) {
+            output += char('0' + step % 10);
+        } else if (kind == u"colours"_s) {
+            output += "\x1b[3" + QByteArray::number(1 + step % 6) + 'm' + char('a' + step % 26);
+            if (step % 80 == 79)
+                output += '\n';
+        } else if (kind == u"progress"_s) {
+            const int done = int(step % 1000);
+            const int length = std::snprintf(text, sizeof text, "\r\x1b[KWriting at 0x%08llx [%-30s] %5.1f%% %d/549836 bytes... ",
+                                             0x10000 + step * 0x200, QByteArray(done * 30 / 1000, '=').constData(),
+                                             done / 10.0, done * 549);
+            output += QByteArray(text, length);
+            if (done == 999)
+                output += '\n';
+        } else if (kind == u"spacing"_s) {
+            const int length = std::snprintf(text, sizeof text, "0x%08llx\tWriting    block %6lld   of   many\t  ok   \n",
+                                             0x10000 + step * 0x400, step + 1);
+            output += QByteArray(text, length);
+        } else if (kind == u"binary"_s) {
+            random = random * 1103515245u + 12345u;
+            const char byte = char(random >> 24);
+            output += step % 60 == 59 ? '\n' : byte == '\n' ? '\0' : byte;
+        } else {
+            return {};
+        }
+    }
+    return output;
 }
 
 void report(const QString &name, double value, const QString &unit, double budget)

@@ -22,11 +22,24 @@ double threadCpuMilliseconds();
 
 // Peak resident set size of a running process, in MiB (this one by default).
 double peakMemoryMiB(qint64 pid = 0);
+// This process's resident set size now, in MiB.
+double memoryMiB();
 
 // Runs the stand-in (as its environment tells it) with its stdout on a pipe
 // that a plain loop reads to the end: the floor for a job's time. Returns
 // the wall time in milliseconds, or -1.
 double plainPipeRun(qint64 *bytesRead);
+
+// Tool output of one kind, about size bytes, as a tool could write it:
+//   "lines"     progress lines of 60 bytes
+//   "long-line" one line without a line feed
+//   "colours"   an ANSI colour change before every character, 80 a line
+//   "progress"  esptool v5's progress redrawn in place on a terminal
+//               (CR, erase line, the update), a line feed every 1,000
+//   "spacing"   lines with a tab and runs of spaces
+//   "binary"    invalid UTF-8, control characters and NULs, 60 bytes a line
+// Empty for an unknown kind.
+QByteArray toolOutput(const QString &kind, qint64 size);
 
 // Prints one result row for scripts/bench.sh. A budget of 0 means none.
 // Lower is better.

@@ -1,20 +1,21 @@
-// A flood of tool output with the real window showing the log: how long
-// until the job has ended and the pane shows the log to its end (against
-// the stand-in alone read by a plain pipe reader), how late a click on the
-// window is handled meanwhile, and the peak memory of the whole process.
-// Each case runs in a process of its own, so that the peak is the case's.
+// Floods of tool output of every kind, with the real window showing the
+// log: how long until the job has ended and the pane shows the verdict
+// (against the stand-in alone read by a plain pipe reader), how late a click
+// on the window is handled meanwhile, and the peak memory of the whole
+// process. Each case runs in a process of its own, so that the peak is the
+// case's.
 //
-//   bench_flood                 10 MB of 60-byte lines, and one 4 MB line
-//   bench_flood --lines N       N lines of 60 bytes (one case, this process)
-//   bench_flood --long-line N   one line of N bytes, no line feed
+//   bench_flood                 every case (bench/README.md names them)
+//   bench_flood --case KIND     one case, in this process
+//   --quick                     each case small, once
 
 #include "benchsupport.h"
 #include "firmwarefixture.h"
 #include "flashcontroller.h"
-#include "logpane.h"
 
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QFile>
 #include <QGuiApplication>
 #include <QMouseEvent>
 #include <QPointingDevice>
@@ -91,13 +92,33 @@ private:
     double m_longest = 0;
 };
 
-int runCase(const QString &label, const char *standinVariable, const QByteArray &value)
+struct Case
+{
+    QString kind;
+    qint64 size;
+    QString label;
+};
+
+const QList<Case> cases = {
+    { u"lines"_s, 10'000'000, u"10 MB of 60-byte lines"_s },
+    { u"long-line"_s, 4'194'304, u"one 4 MB line"_s },
+    { u"colours"_s, 2'000'000, u"2 MB, a colour change on every character"_s },
+    { u"progress"_s, 10'000'000, u"10 MB of progress redrawn in place"_s },
+    { u"spacing"_s, 10'000'000, u"10 MB of lines with a tab and runs of spaces"_s },
+    { u"binary"_s, 10'000'000, u"10 MB of invalid UTF-8 and control characters"_s },
+};
+
+int runCase(const Case &flood, bool quick)
 {
     const QString profile = u"v0_solwen_wireless"_s;
     FirmwareFixture firmware;
     if (!firmware.isValid() || !firmware.installToolAndImages(profile))
         return 1;
-    qputenv(standinVariable, value);
+    QFile output(firmware.scratchFile(u"output"_s));
+    if (!output.open(QIODevice::WriteOnly) || output.write(Bench::toolOutput(flood.kind, quick ? flood.size / 50 : flood.size)) < 0)
+        return 1;
+    output.close();
+    qputenv("STANDIN_REPLAY", output.fileName().toLocal8Bit());
     qint64 bytes = 0;
     const double plain = Bench::plainPipeRun(&bytes);
 
@@ -106,10 +127,10 @@ int runCase(const QString &label, const char *standinVariable, const QByteArray 
     QQuickWindow *window = Bench::loadMainWindow(engine, &controller);
     if (!window)
         return 1;
+    // The verdict is the pane's only bold text, and its last.
     QObject *logText = qmlContext(window)->objectForName(u"logText"_s);
-    const auto shownToTheEnd = [&] {
-        return !controller.isFlashing() && logPaneIsCurrent(window)
-                && logText->property("text").toString().endsWith(u"</b></font>"_s);
+    const auto verdictShown = [&] {
+        return !controller.isFlashing() && logText->property("text").toString().endsWith(u"</b></font>"_s);
     };
 
     QElapsedTimer timer;
@@ -119,11 +140,11 @@ int runCase(const QString &label, const char *standinVariable, const QByteArray 
         Clicker clicker(window);
         controller.startFlash(profile, u"ttyUSB0"_s);
         // The event loop runs freely; a check every few milliseconds sees
-        // when the pane has shown the end.
+        // when the pane shows the verdict.
         QEventLoop loop;
         QTimer check;
         QObject::connect(&check, &QTimer::timeout, &loop, [&] {
-            if (shownToTheEnd())
+            if (verdictShown())
                 loop.quit();
         });
         check.start(5);
@@ -132,9 +153,9 @@ int runCase(const QString &label, const char *standinVariable, const QByteArray 
     }
     const double elapsed = double(timer.nsecsElapsed()) / 1e6;
 
+    const QString label = flood.label;
     Bench::report(u"flood, %1: stand-in alone, pipe reader"_s.arg(label), plain, u"ms"_s, 0);
-    Bench::report(u"flood, %1: job with the window, to the pane's end"_s.arg(label), elapsed, u"ms"_s,
-                  bytes > 8'000'000 ? 2 * plain + 1000 : 0);
+    Bench::report(u"flood, %1: job with the window, to the verdict"_s.arg(label), elapsed, u"ms"_s, 2 * plain + 1000);
     Bench::report(u"flood, %1: longest wait of a click"_s.arg(label), longestWait, u"ms"_s, 250);
     Bench::report(u"flood, %1: peak memory"_s.arg(label), Bench::peakMemoryMiB(), u"MiB"_s, 300);
     return controller.flashOutput().contains(u"烧录成功"_s) ? 0 : 1;
@@ -155,16 +176,18 @@ int main(int argc, char *argv[])
 {
     QGuiApplication app(argc, argv);
     const QStringList arguments = app.arguments();
-    const qsizetype lines = arguments.indexOf(u"--lines"_s);
-    if (lines > 0 && lines + 1 < arguments.size())
-        return runCase(u"%1 lines of 60 bytes"_s.arg(arguments.at(lines + 1)), "STANDIN_FLOOD", arguments.at(lines + 1).toLatin1());
-    const qsizetype longLine = arguments.indexOf(u"--long-line"_s);
-    if (longLine > 0 && longLine + 1 < arguments.size())
-        return runCase(u"one line of %1 bytes"_s.arg(arguments.at(longLine + 1)), "STANDIN_FLOOD_LINE",
-                       arguments.at(longLine + 1).toLatin1());
-
     const bool quick = Bench::quick(arguments);
-    int failed = runInChild({ u"--lines"_s, quick ? u"2000"_s : u"170000"_s });
-    failed += runInChild({ u"--long-line"_s, quick ? u"100000"_s : u"4194304"_s });
+    const qsizetype chosen = arguments.indexOf(u"--case"_s);
+    if (chosen > 0 && chosen + 1 < arguments.size()) {
+        for (const Case &flood : cases) {
+            if (flood.kind == arguments.at(chosen + 1))
+                return runCase(flood, quick);
+        }
+        return 1;
+    }
+
+    int failed = 0;
+    for (const Case &flood : cases)
+        failed += runInChild(quick ? QStringList{ u"--case"_s, flood.kind, u"--quick"_s } : QStringList{ u"--case"_s, flood.kind });
     return failed;
 }

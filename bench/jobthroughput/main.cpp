@@ -8,6 +8,7 @@
 #include "flashcontroller.h"
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QEventLoop>
 #include <QGuiApplication>
 #include <QQmlApplicationEngine>
@@ -51,7 +52,11 @@ int main(int argc, char *argv[])
 
     const QList<int> lineCounts = quick ? QList<int>{ 1000 } : QList<int>{ 1000, 10000, 100000 };
     for (int lines : lineCounts) {
-        qputenv("STANDIN_FLOOD", QByteArray::number(lines));
+        QFile output(firmware.scratchFile(u"output"_s));
+        if (!output.open(QIODevice::WriteOnly) || output.write(Bench::toolOutput(u"lines"_s, lines * 60LL)) < 0)
+            return 1;
+        output.close();
+        qputenv("STANDIN_REPLAY", output.fileName().toLocal8Bit());
         QList<double> plain;
         QList<double> job;
         QList<double> withWindow;

@@ -1,11 +1,11 @@
 // The GUI-thread time of one change of the log in the real window (taking
 // the change, rendering it, text layout, scroll, frame), against the text the
 // pane shows as plain text in a bare Text of the same width: the floor that
-// Qt's own layout sets. At 1 MB the pane shows only the end of the log.
+// Qt's own layout sets. At 1 MB the pane shows only the end of the log. Then
+// the full pane resized, narrower and wider again.
 
 #include "benchsupport.h"
 #include "fakecontroller.h"
-#include "logpane.h"
 
 #include <QEventLoop>
 #include <QGuiApplication>
@@ -100,7 +100,7 @@ int main(int argc, char *argv[])
         return Bench::threadCpuMilliseconds() - start;
     };
 
-    const int shownCharacters = window->property("logShownCharacters").toInt();
+    const int layoutBudget = window->property("logRenderer").value<QObject *>()->property("layoutBudget").toInt();
     controller.launch();
     const QList<int> sizes = { 20 * 1024, 100 * 1024, 1024 * 1024 };
     for (int size : sizes) {
@@ -113,18 +113,18 @@ int main(int argc, char *argv[])
         QList<double> styled;
         for (int change = 0; change < changes; ++change) {
             const double start = Bench::threadCpuMilliseconds();
+            const QString before = logText->property("text").toString();
             appendNextChange(controller);
-            // Done once the pane has its text, the scroll has happened and a
-            // frame shows it.
+            // Done once the pane has its new text, the scroll has happened
+            // and a frame shows it.
             auto watch = QObject::connect(scrollTimer, SIGNAL(triggered()), window, SLOT(requestUpdate()));
             waitForFrame(window, [&] {
-                return logPaneIsCurrent(window)
-                        && !scrollTimer->property("running").toBool();
+                return logText->property("text").toString() != before && !scrollTimer->property("running").toBool();
             });
             QObject::disconnect(watch);
             ours << Bench::threadCpuMilliseconds() - start;
 
-            floor << floorChange(plainFloor.get(), controller.flashOutput().right(shownCharacters));
+            floor << floorChange(plainFloor.get(), controller.flashOutput().right(layoutBudget));
             styled << floorChange(styledFloor.get(), logText->property("text").toString());
         }
         const double oursMs = Bench::median(ours);
@@ -142,5 +142,34 @@ int main(int argc, char *argv[])
         if (quick)
             break;
     }
+
+    // Resizing the full pane, narrower and wider again, step by step: the
+    // GUI thread's time for a step until a frame shows it, the memory after
+    // each cycle, and whether the pane still shows its end.
+    QObject *view = ids->objectForName(u"logScrollView"_s)->property("contentItem").value<QObject *>();
+    const auto atEnd = [view] {
+        return view->property("contentY").toDouble() + view->property("height").toDouble()
+                >= view->property("contentHeight").toDouble() - 1;
+    };
+    const QList<int> widths = { 700, 600, 500, 400, 500, 600, 700, 800 };
+    const int cycles = quick ? 1 : 4;
+    double slowestStep = 0;
+    int stepsAwayFromTheEnd = 0;
+    QList<double> memory;
+    for (int cycle = 0; cycle < cycles; ++cycle) {
+        for (int width : widths) {
+            const double start = Bench::threadCpuMilliseconds();
+            window->resize(width, window->height());
+            waitForFrame(window, [&] { return !scrollTimer->property("running").toBool(); });
+            slowestStep = qMax(slowestStep, Bench::threadCpuMilliseconds() - start);
+            stepsAwayFromTheEnd += atEnd() ? 0 : 1;
+        }
+        memory << Bench::memoryMiB();
+    }
+    Bench::report(u"log pane: slowest step resizing a full pane"_s, slowestStep, u"ms"_s, 250);
+    Bench::report(u"log pane: resize steps that left the pane's end"_s, stepsAwayFromTheEnd, u"steps"_s, 0.5);
+    Bench::report(u"log pane: memory after the first resize cycle"_s, memory.first(), u"MiB"_s, 0);
+    Bench::report(u"log pane: memory after the last of %1 resize cycles"_s.arg(cycles), memory.last(), u"MiB"_s,
+                  memory.first() * 1.1);
     return 0;
 }

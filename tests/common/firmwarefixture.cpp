@@ -16,8 +16,8 @@ using namespace Qt::StringLiterals;
 FirmwareFixture::FirmwareFixture(const QString &programDir)
     : m_path(QDir(programDir).filePath(u"firmware"_s))
 {
-    for (const char *name : { "STANDIN_SCRIPT", "STANDIN_ARGS_FILE", "STANDIN_PID_FILE", "STANDIN_FAIL", "STANDIN_FLOOD",
-                              "STANDIN_FLOOD_LINE", "STANDIN_LAUNCHER" })
+    for (const char *name : { "STANDIN_SCRIPT", "STANDIN_ARGS_FILE", "STANDIN_PID_FILE", "STANDIN_FAIL", "STANDIN_REPLAY",
+                              "STANDIN_LAUNCHER" })
         qunsetenv(name);
     qputenv("STANDIN_FAST", "1");
     // A test that was killed (a timeout, a machine that went down) leaves

@@ -12,9 +12,8 @@
 //   STANDIN_FAST       "1": a session without pauses
 //   STANDIN_FAIL       a session that fails: "connect" (no chip answers) or
 //                      "write" (the link drops while writing firmware.bin)
-//   STANDIN_FLOOD      N: instead of a session, write N progress lines as
-//                      fast as it can, in pipe-sized chunks
-//   STANDIN_FLOOD_LINE N: instead of a session, write one line of N bytes
+//   STANDIN_REPLAY     a file whose bytes to write as fast as it can,
+//                      instead of a session
 // Without STANDIN_SCRIPT it plays a realistic esptool session and checks the
 // command line the way the real tool does.
 
@@ -78,12 +77,9 @@ int main(int argc, char *argv[])
     if (!script.empty())
         return runScript(script);
 
-    const int floodLines = std::atoi(Platform::environment("STANDIN_FLOOD").c_str());
-    if (floodLines > 0)
-        return runFlood(floodLines);
-    const int floodLineBytes = std::atoi(Platform::environment("STANDIN_FLOOD_LINE").c_str());
-    if (floodLineBytes > 0)
-        return runLongLine(floodLineBytes);
+    const std::string replay = Platform::environment("STANDIN_REPLAY");
+    if (!replay.empty())
+        return replayFile(replay);
 
     FlashSession session;
     session.setFast(Platform::environment("STANDIN_FAST") == "1");

@@ -94,34 +94,17 @@ void recordProcessId(long processId)
     std::fclose(file);
 }
 
-int runFlood(int lineCount)
+int replayFile(const std::string &path)
 {
-    constexpr size_t chunkSize = 4096;
-    std::string chunk;
-    chunk.reserve(chunkSize + 128);
-    for (int line = 0; line < lineCount; ++line) {
-        const int percent = int((static_cast<long long>(line) + 1) * 100 / lineCount);
-        char text[96];
-        std::snprintf(text, sizeof text, "Writing at 0x%08x... (%d %%) block %d of %d", 0x10000 + line * 0x400,
-                      percent, line + 1, lineCount);
-        std::string padded(text);
-        padded.resize(59, '.');
-        chunk += padded + '\n';
-        if (chunk.size() >= chunkSize) {
-            writeStdout(chunk);
-            chunk.clear();
-        }
+    std::FILE *file = Platform::openFile(path, "rb");
+    if (!file) {
+        writeStderr("esptool stand-in: cannot read " + path + '\n');
+        return 3;
     }
-    writeStdout(chunk);
-    return 0;
-}
-
-int runLongLine(int byteCount)
-{
-    std::string chunk;
-    for (int i = 0; i < 4096; ++i)
-        chunk += char('0' + i % 10);
-    for (int written = 0; written < byteCount; written += int(chunk.size()))
-        writeStdout(chunk.substr(0, size_t(byteCount - written)));
+    // Pipe-sized chunks, as a block-buffered tool writes to a pipe.
+    char buffer[4096];
+    for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, file)) > 0;)
+        writeStdout(std::string(buffer, got));
+    std::fclose(file);
     return 0;
 }

@@ -23,11 +23,9 @@ int runLeftBehind();
 // Adds a process id to STANDIN_PID_FILE, if it is set.
 void recordProcessId(long processId);
 
-// Writes lineCount progress lines of about 60 bytes as fast as possible,
-// in 4 KiB chunks as a block-buffered tool writes them to a pipe.
-int runFlood(int lineCount);
-// Writes one line of that many bytes, with no line feed, as fast as possible.
-int runLongLine(int byteCount);
+// Writes the file's bytes to stdout as fast as possible, in 4 KiB chunks
+// as a block-buffered tool writes them to a pipe.
+int replayFile(const std::string &path);
 
 void writeStdout(const std::string &bytes);
 void writeStderr(const std::string &bytes);

@@ -332,6 +332,19 @@ void tst_MainWindow::logPaneStreamsFollowsItsEndAndKeepsToolMarkupAsText()
                               "&lt;/font&gt; &amp;amp; &lt;<br>"_s), qPrintable(shown()));
     QVERIFY(!shown().contains(u"<img"_s) && !shown().contains(u"<a "_s) && !shown().contains(u"<h1"_s));
     QTRY_VERIFY(shown().endsWith(u"烧录成功！</b></font>"_s));
+
+    // A resized pane that showed its end shows it still; one the user
+    // scrolled up in stays where the user left it.
+    const double wideHeight = logText->height();
+    window.window()->resize(300, 520);
+    QTRY_VERIFY(logText->height() > wideHeight);
+    QTRY_VERIFY(window.scrollEnd() > 0.999);
+    QObject *view = window.property(u"logScrollView"_s, "contentItem").value<QObject *>();
+    view->setProperty("contentY", 100);
+    window.window()->resize(800, 420);
+    QTRY_COMPARE(logText->height(), wideHeight);
+    QTest::qWait(50);
+    QCOMPARE(view->property("contentY").toDouble(), 100.0);
 }
 
 void tst_MainWindow::burstOfChangesScrollsOnce()
