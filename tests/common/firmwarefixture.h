@@ -59,6 +59,7 @@ inline QByteArray out(const QString &text) { return "out " + text.toUtf8().toHex
 inline QByteArray err(const QString &text) { return "err " + text.toUtf8().toHex(); }
 inline QByteArray outHex(const QByteArray &hex) { return "outbytes " + hex; }
 inline QByteArray errHex(const QByteArray &hex) { return "errbytes " + hex; }
+inline QByteArray environment(const QByteArray &name) { return "env " + name; }
 inline QByteArray sleep(int milliseconds) { return "sleep " + QByteArray::number(milliseconds); }
 inline QByteArray exitWith(int code) { return "exit " + QByteArray::number(code); }
 inline QByteArray crash() { return "crash"; }

@@ -56,6 +56,8 @@ int runScript(const std::string &scriptPath)
             writeStdout(fromHex(argument));
         else if (step == "errbytes")
             writeStderr(fromHex(argument));
+        else if (step == "env")
+            writeStdout(argument + '=' + Platform::environment(argument.c_str()) + '\n');
         else if (step == "sleep")
             Platform::sleepMilliseconds(std::atoi(argument.c_str()));
         else if (step == "exit")

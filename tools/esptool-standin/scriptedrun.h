@@ -7,6 +7,8 @@
 //   out <hex>     text to stdout (UTF-8 bytes, written as a Python tool
 //   err <hex>     writes text to a pipe) / to stderr
 //   outbytes <hex>  errbytes <hex>   raw bytes, e.g. invalid UTF-8
+//   env <name>    "<name>=<value>" and a line feed to stdout, the value of
+//                 that environment variable (empty when unset)
 //   sleep <ms>    pause
 //   exit <code>   exit with that code
 //   crash         die abnormally

@@ -404,6 +404,11 @@ void tst_FlashJob::utf8IsDecodedPerChannelAndNothingIsLost_data()
     QTest::newRow("text the tool writes as text")
             << QList<QByteArray>() << QList<QByteArray>{ Step::out(u"固件 路径\n"_s), Step::sleep(300), Step::err(u"错误\n"_s) }
             << QStringList{ u"\n\n固件 路径\n<font color='red'>错误\n</font>"_s };
+    // A Python tool on Windows writes text in the ANSI code page unless told
+    // to write UTF-8.
+    QTest::newRow("the tool is told to write UTF-8")
+            << QList<QByteArray>() << QList<QByteArray>{ Step::environment("PYTHONIOENCODING") }
+            << QStringList{ u"\n\nPYTHONIOENCODING=utf-8\n"_s };
     QTest::newRow("a byte that is not UTF-8") << QList<QByteArray>() << QList<QByteArray>{ Step::outHex("ff0a") }
                                               << QStringList{ u"\n\n\uFFFD\n"_s };
     QTest::newRow("a character cut between the channels")
@@ -435,10 +440,16 @@ void tst_FlashJob::utf8IsDecodedPerChannelAndNothingIsLost()
         QVERIFY2(controller.flashOutput().contains(u"\uFFFD\uFFFD\n<b>"_s), qPrintable(controller.flashOutput()));
     }
     QVERIFY(firmware.useScript(steps));
+    Recorder recorder(&controller);
     controller.startFlash(profile, u"COM5"_s);
     QVERIFY(waitUntilIdle(controller));
     for (const QString &fragment : fragments)
         QVERIFY2(controller.flashOutput().contains(fragment), qPrintable(controller.flashOutput()));
+    // The completion line is a change of its own, after the last of the
+    // tool's text: the window tells the two apart by that.
+    const qsizetype atResult = recorder.events.indexOf(u"flashSucceeded"_s);
+    QVERIFY(atResult > 0 && recorder.events.at(atResult - 1) == u"flashOutputChanged"_s);
+    QCOMPARE(recorder.logs.at(atResult), recorder.logs.at(atResult - 1) + u"\n<b><font color='green'>烧录成功！</font></b>"_s);
 }
 
 void tst_FlashJob::destroyingTheControllerEndsTheToolAndItsChildrenSilently_data()
