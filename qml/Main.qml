@@ -289,6 +289,10 @@ Window {
         readonly property int floodPause: 3
         // Work of this many milliseconds is worth a turn of the event loop.
         readonly property int longTurn: 20
+        readonly property string lineBreak: "<br>"
+        // What a colour sequence's tags add to a line: <font color='#rrggbb'>
+        // and </font>.
+        readonly property int colourTagsCost: 29
 
         // Every colour reads at 4.5:1 or better on the pane's #2B2B2B. The
         // verdict is the only bold text, in colours no tool text is drawn in.
@@ -313,11 +317,14 @@ Window {
         // Characters the pane leaves out: controls (but tab, line feed and
         // CR, which move the text) and the marks that would reorder a line.
         readonly property var invisibleCharacters: /[\x00-\x08\x0b\x0c\x0e-\x1f\x7f-\x9f\u061c\u200e\u200f\u202a-\u202e\u2066-\u2069]/g
-        // White space that styled text would fold away.
-        readonly property var otherSpace: /[\u00a0\u1680\u2000-\u200a\u2028\u2029\u202f\u205f\u3000\ufeff]/g
-        readonly property var spaceAtLineStart: /^ /gm
+        // White space that styled text would fold away: the kinds of space
+        // other than the plain one, two spaces in a row, a space at the
+        // start of a line.
+        readonly property string otherSpaces: "\u00a0\u1680\u2000-\u200a\u2028\u2029\u202f\u205f\u3000\ufeff"
+        readonly property var otherSpace: new RegExp("[" + otherSpaces + "]", "g")
+        readonly property var spaceAtEnd: new RegExp("[ " + otherSpaces + "]$")
         readonly property var twoSpaces: / {2}/g
-        readonly property var spaceAtEnd: /[ \u00a0\u1680\u2000-\u200a\u2028\u2029\u202f\u205f\u3000\ufeff]$/
+        readonly property var spaceAtLineStart: /^ /gm
         readonly property var surrogate: /[\ud800-\udfff]/
         readonly property var surrogatePairs: /[\ud800-\udbff][\udc00-\udfff]/g
         readonly property var escapeCharacter: /\u001b/g
@@ -338,10 +345,11 @@ Window {
         // the completion line right after the result signal. Taken change by
         // change, only the controller's markup formats anything.
         readonly property var view: newView()
-        readonly property var completionLine: /^\n<b><font color='(red|green)'>([\s\S]*)<\/font><\/b>$/
-        readonly property string completionStart: "\n<b><font color='"
         readonly property string errorOpen: "<font color='red'>"
         readonly property string errorClose: "</font>"
+        readonly property var errorElement: new RegExp(errorOpen + "([\\s\\S]*?)" + errorClose, "g")
+        readonly property string completionStart: "\n<b><font color='"
+        readonly property var completionLine: new RegExp("^" + completionStart + "(red|green)'>([\\s\\S]*)</font></b>$")
 
         function takeChange(log) {
             if (log.length === 0) {
@@ -379,12 +387,12 @@ Window {
             const completionAt = flashController.isFlashing ? -1 : log.lastIndexOf(completionStart)
             const completion = completionAt < 0 ? null : completionLine.exec(log.substring(completionAt))
             const output = completion === null ? log : log.substring(0, completionAt)
-            const errors = /<font color='red'>([\s\S]*?)<\/font>/g
+            errorElement.lastIndex = 0
             let at = 0
-            for (let piece = errors.exec(output); piece !== null; piece = errors.exec(output)) {
+            for (let piece = errorElement.exec(output); piece !== null; piece = errorElement.exec(output)) {
                 queue(view.out, output.substring(at, piece.index))
                 queue(view.err, piece[1])
-                at = errors.lastIndex
+                at = errorElement.lastIndex
             }
             queue(view.out, output.substring(at))
             if (completion !== null)
@@ -475,7 +483,7 @@ Window {
                     if (k < pieces.length - 1) {
                         // The line after this piece's line feed is whole.
                         lines += lineEnd !== null || lineGuess > 0 ? 1 : 0
-                        markup += lineGuess + 4
+                        markup += lineGuess + lineBreak.length
                         if (lines > shownLines || markup > layoutBudget)
                             return lineEnd || [r, k + 1]
                         lineEnd = [r, k + 1]
@@ -490,7 +498,7 @@ Window {
         function markupGuess(piece) {
             const shown = piece.substring(piece.lastIndexOf("\r") + 1)
             const sequences = shown.indexOf("\u001b") < 0 ? 0 : shown.match(escapeCharacter).length
-            return Math.min(layoutCost(shown), wideCharacterCost * lineLength) + 25 * Math.min(sequences, lineLength)
+            return Math.min(layoutCost(shown), wideCharacterCost * lineLength) + colourTagsCost * Math.min(sequences, lineLength)
         }
 
         function skipShownLines() {
@@ -610,10 +618,12 @@ Window {
         // marks that reorder a line are left out, tabs go to the next stop,
         // and the line is cut where it reaches its length.
         function putPlain(line, style, text) {
-            let shown = text.replace(invisibleCharacters, "")
-            if (shown.indexOf("\t") >= 0)
-                shown = expandTabs(shown, line.column)
-            putText(line, style, shown)
+            putText(line, style, plainText(text, line.column))
+        }
+
+        function plainText(text, column) {
+            const shown = text.replace(invisibleCharacters, "")
+            return shown.indexOf("\t") < 0 ? shown : expandTabs(shown, column)
         }
 
         // Appends text to the line, cut where the line reaches its length.
@@ -650,18 +660,9 @@ Window {
         }
 
         function putPlainLines(style, pieces) {
-            const text = pieces.join("\n")
-            let shown = text.replace(invisibleCharacters, "")
-            if (shown.indexOf("\t") >= 0) {
-                const lines = shown.split("\n")
-                for (let k = 0; k < lines.length; ++k) {
-                    if (lines[k].indexOf("\t") >= 0)
-                        lines[k] = expandTabs(lines[k], 0)
-                }
-                shown = lines.join("\n")
-            }
+            const shown = pieces.map(piece => plainText(piece, 0)).join("\n")
             const markup = keepSpaces(escapeMarkup(shown), true).split("\n")
-            const surrogates = surrogate.test(text)
+            const surrogates = surrogate.test(shown)
             for (let k = 0; k < markup.length; ++k) {
                 const lineMarkup = markup[k].length > 0 ? style.open + markup[k] + style.close : ""
                 const size = (surrogates ? codePoints(pieces[k]) : pieces[k].length) + 1
@@ -709,7 +710,7 @@ Window {
         }
 
         function pushLine(markup, size) {
-            const cost = layoutCost(markup) + 4
+            const cost = layoutCost(markup) + lineBreak.length
             view.lines.push(markup)
             view.lineSizes.push(size)
             view.lineCosts.push(cost)
@@ -847,46 +848,42 @@ Window {
 
         // Escape sequences as a state machine after the DEC parser's
         // (vt100.net): each character is one transition. Rows are tried in
-        // order: [first code, last code, action, next state]; a next state of
-        // "" keeps the state. CAN and SUB cancel a sequence, ESC begins a new
-        // one. A sequence also ends at a line feed, and after sequenceLength
-        // characters, so that a broken one swallows little.
+        // order, [first code, last code, action, next state], a next state of
+        // "" keeping the state: first those that hold in every state (CAN and
+        // SUB cancel a sequence, ESC begins a new one), then the state's own,
+        // then the controls a sequence ignores. A character no row takes ends
+        // the sequence and is text again. A sequence also ends at a line
+        // feed, and after sequenceLength characters, so that a broken one
+        // swallows little.
         readonly property var sequenceTable: ({
             anywhere: [[0x18, 0x18, "cancel", "ground"], [0x1a, 0x1a, "cancel", "ground"],
                        [0x1b, 0x1b, "begin", "escape"]],
-            escape: [[0x00, 0x1f, "ignore", ""], [0x20, 0x2f, "collect", "escapeIntermediate"],
-                     [0x5b, 0x5b, "collect", "csiEntry"], [0x5d, 0x5d, "collect", "string"],
-                     [0x50, 0x50, "collect", "string"], [0x58, 0x58, "collect", "string"],
-                     [0x5e, 0x5f, "collect", "string"], [0x30, 0x7e, "dispatch", "ground"],
-                     [0x7f, 0x7f, "ignore", ""]],
-            escapeIntermediate: [[0x00, 0x1f, "ignore", ""], [0x20, 0x2f, "collect", ""],
-                                 [0x30, 0x7e, "dispatch", "ground"], [0x7f, 0x7f, "ignore", ""]],
-            csiEntry: [[0x00, 0x1f, "ignore", ""], [0x30, 0x39, "collect", "csiParam"],
-                       [0x3b, 0x3b, "collect", "csiParam"], [0x3a, 0x3a, "collect", "csiIgnore"],
-                       [0x3c, 0x3f, "collect", "csiParam"], [0x20, 0x2f, "collect", "csiIntermediate"],
-                       [0x40, 0x7e, "dispatch", "ground"], [0x7f, 0x7f, "ignore", ""]],
-            csiParam: [[0x00, 0x1f, "ignore", ""], [0x30, 0x39, "collect", ""], [0x3b, 0x3b, "collect", ""],
-                       [0x3a, 0x3a, "collect", "csiIgnore"], [0x3c, 0x3f, "collect", "csiIgnore"],
-                       [0x20, 0x2f, "collect", "csiIntermediate"], [0x40, 0x7e, "dispatch", "ground"],
-                       [0x7f, 0x7f, "ignore", ""]],
-            csiIntermediate: [[0x00, 0x1f, "ignore", ""], [0x20, 0x2f, "collect", ""],
-                              [0x30, 0x3f, "collect", "csiIgnore"], [0x40, 0x7e, "dispatch", "ground"],
-                              [0x7f, 0x7f, "ignore", ""]],
-            csiIgnore: [[0x00, 0x1f, "ignore", ""], [0x20, 0x3f, "collect", ""], [0x40, 0x7e, "cancel", "ground"],
-                        [0x7f, 0x7f, "ignore", ""]],
+            escape: [[0x20, 0x2f, "collect", "escapeIntermediate"], [0x5b, 0x5b, "collect", "csiEntry"],
+                     [0x5d, 0x5d, "collect", "string"], [0x50, 0x50, "collect", "string"],
+                     [0x58, 0x58, "collect", "string"], [0x5e, 0x5f, "collect", "string"],
+                     [0x30, 0x7e, "dispatch", "ground"]],
+            escapeIntermediate: [[0x20, 0x2f, "collect", ""], [0x30, 0x7e, "dispatch", "ground"]],
+            csiEntry: [[0x30, 0x39, "collect", "csiParam"], [0x3b, 0x3b, "collect", "csiParam"],
+                       [0x3c, 0x3f, "collect", "csiParam"], [0x3a, 0x3a, "collect", "csiIgnore"],
+                       [0x20, 0x2f, "collect", "csiIntermediate"], [0x40, 0x7e, "dispatch", "ground"]],
+            csiParam: [[0x30, 0x39, "collect", ""], [0x3b, 0x3b, "collect", ""], [0x3a, 0x3a, "collect", "csiIgnore"],
+                       [0x3c, 0x3f, "collect", "csiIgnore"], [0x20, 0x2f, "collect", "csiIntermediate"],
+                       [0x40, 0x7e, "dispatch", "ground"]],
+            csiIntermediate: [[0x20, 0x2f, "collect", ""], [0x30, 0x3f, "collect", "csiIgnore"],
+                              [0x40, 0x7e, "dispatch", "ground"]],
+            csiIgnore: [[0x20, 0x3f, "collect", ""], [0x40, 0x7e, "cancel", "ground"]],
             // OSC, DCS, SOS, PM and APC: ended by BEL, by ST (ESC \, which
             // the escape state takes as a final character) or by C1 ST.
-            string: [[0x07, 0x07, "cancel", "ground"], [0x9c, 0x9c, "cancel", "ground"],
-                     [0x00, 0x10ffff, "collect", ""]]
+            string: [[0x07, 0x07, "cancel", "ground"], [0x9c, 0x9c, "cancel", "ground"], [0x00, 0x10ffff, "collect", ""]],
+            otherwise: [[0x00, 0x1f, "ignore", ""], [0x7f, 0x7f, "ignore", ""]]
         })
 
         // Takes the character at i, inside or at the start of a sequence;
-        // returns where the text goes on. Outside any row (a character that
-        // cannot be part of a sequence), the sequence ends and the character
-        // is text again.
+        // returns where the text goes on.
         function stepSequence(channel, text, i) {
             const code = text.charCodeAt(i)
             const row = tableRow(sequenceTable.anywhere, code) || tableRow(sequenceTable[channel.state], code)
+                    || tableRow(sequenceTable.otherwise, code)
             if (row === null) {
                 channel.state = "ground"
                 return i
@@ -994,9 +991,9 @@ Window {
             let text = ""
             if (view.droppedLines > 0)
                 text = noteMarkup("… " + counted(view.droppedLines, "earlier line") + " ("
-                                  + counted(view.droppedCharacters, "character") + ") not shown …") + "<br>"
+                                  + counted(view.droppedCharacters, "character") + ") not shown …") + lineBreak
             if (view.lines.length > view.first)
-                text += view.lines.slice(view.first).join("<br>") + "<br>"
+                text += view.lines.slice(view.first).join(lineBreak) + lineBreak
             return text + lineMarkup(view.line)
         }
 
