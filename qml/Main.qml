@@ -190,6 +190,9 @@ Window {
                 anchors.margins: 5
                 source: picture === brokenPicture ? "" : picture
                 fillMode: Image.PreserveAspectFit
+                // Read and decoded beside the window's thread: the window is
+                // drawn before the image plugins are loaded.
+                asynchronous: true
                 onPictureChanged: brokenPicture = ""
                 // Later, not while the source binding itself is being set.
                 onStatusChanged: {
