@@ -18,6 +18,8 @@ const char usage[] =
 
 const std::vector<std::string> knownChips = { "auto", "esp32", "esp32s2", "esp32s3", "esp32c3", "esp32c6", "esp32h2" };
 
+const std::string troubleshooting = "https://docs.espressif.com/projects/esptool/en/latest/troubleshooting.html";
+
 // The stub writes 16 KiB blocks; esptool reports progress once per block.
 constexpr long long blockSize = 0x4000;
 
@@ -121,8 +123,25 @@ int FlashSession::usageError(const std::string &message) const
 
 int FlashSession::fatalError(const std::string &message) const
 {
-    writeStderr(Platform::encodeForPipe("\nA fatal error occurred: " + message + '\n'));
+    say("\nA fatal error occurred: " + message);
     return 2;
+}
+
+int FlashSession::lostLink() const
+{
+    say("\nLost connection, retrying...");
+    // esptool tries to open the port again seven times, a second apart (the
+    // demo waits less), and then reports what broke the link.
+    writeStdout("Waiting for the chip to reconnect");
+    for (int i = 0; i < 7; ++i) {
+        pause(300);
+        writeStdout(".");
+    }
+    say("\nA serial exception error occurred: Could not configure port: (5, 'Input/output error')");
+    say("Note: This error originates from pySerial. It is likely not a problem with esptool, "
+        "but with the hardware connection or drivers.");
+    say("For troubleshooting steps visit: " + troubleshooting);
+    return 1;
 }
 
 void FlashSession::say(const std::string &line) const
@@ -141,23 +160,24 @@ int FlashSession::run(const std::vector<std::string> &arguments)
     if (!parse(arguments))
         return usageError(m_parseError);
 
-    say("esptool.py v4.7.0 (demo stand-in: no device is written)");
+    say("esptool.py v4.12.0 (demo stand-in: no device is written)");
     if (m_port.empty())
         return fatalError("No serial port given; use --port");
     say("Serial port " + m_port);
     if (!Platform::isOpenablePortName(m_port))
-        return fatalError(Platform::portOpenError(m_port));
-    writeStdout("Connecting");
-    for (int i = 0; i < 6; ++i) {
+        return fatalError(Platform::portOpenError(m_port) + "\n\nHint: Check if the port is correct and ESP connected\n");
+    // Every sync that no chip answers adds a dot: a board usually answers
+    // after a few, and esptool gives up after seven rounds of five.
+    writeStdout("Connecting...");
+    const int unansweredSyncs = m_failure == "connect" ? 35 : 3;
+    for (int i = 0; i < unansweredSyncs; ++i) {
         pause(80);
         writeStdout(".");
     }
     writeStdout("\n");
     if (m_failure == "connect") {
-        pause(300);
         return fatalError("Failed to connect to ESP32-S3: No serial data received.\n"
-                          "For troubleshooting steps visit: "
-                          "https://docs.espressif.com/projects/esptool/en/latest/troubleshooting.html");
+                          "For troubleshooting steps visit: " + troubleshooting);
     }
     if (!m_chip.empty() && m_chip != "auto" && m_chip != "esp32s3") {
         std::string upper = m_chip;
@@ -201,13 +221,8 @@ int FlashSession::run(const std::vector<std::string> &arguments)
             const long long at = image.offset + block * blockSize * image.size / std::max(compressed, 1LL);
             say("Writing at " + hex8(at) + "... (" + std::to_string(percent) + " %)");
             pause(int(millisecondsPerByte * double(image.size) / double(blocks)));
-            if (dropLink && percent >= 40) {
-                writeStderr("\nA serial exception error occurred: Could not configure port: "
-                            "(5, 'Input/output error')\n"
-                            "Note: This error originates from pySerial. It is likely not a problem "
-                            "with esptool, but with the hardware connection or drivers.\n");
-                return 1;
-            }
+            if (dropLink && percent >= 50)
+                return lostLink();
         }
         const double seconds = std::max(0.1, millisecondsPerByte * double(image.size) / 1000.0);
         std::snprintf(line, sizeof line, "Wrote %lld bytes (%lld compressed) at %s in %.1f seconds (effective %.1f kbit/s)...",

@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
-// A write_flash session as esptool v4 prints it, for the images named on the
-// command line. Fatal errors go to stderr, as esptool v5 writes them, so they
-// can be told apart in the flasher's log.
+// A write_flash session as esptool v4 prints it into a pipe, for the images
+// named on the command line: everything on stdout, fatal errors included;
+// stderr only for a command line it refuses, as Python's argparse does.
 class FlashSession
 {
 public:
@@ -27,6 +27,7 @@ private:
     bool parse(const std::vector<std::string> &arguments);
     int usageError(const std::string &message) const;
     int fatalError(const std::string &message) const;
+    int lostLink() const;
     void say(const std::string &line) const;
     void pause(int milliseconds) const;
 
