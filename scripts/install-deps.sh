@@ -25,6 +25,9 @@ if [[ "${1:-}" == "--tests" || "${1:-}" == "--screenshots" ]]; then
         qt6-declarative-private-dev
         # the benchmark table (column)
         bsdextrautils
+        # the real esptool (run from its source) flashing the simulated chip
+        # through a pty joined to it
+        python3-serial python3-intelhex python3-rich-click socat
     )
 fi
 if [[ "${1:-}" == "--windows" ]]; then
