@@ -1,12 +1,9 @@
 #include "fakecontroller.h"
+#include "logpane.h"
 #include "windowharness.h"
 
 #include <QQmlContext>
 #include <QTest>
-#include <QTextLayout>
-
-#include <QtQuick/private/qquicktext_p.h>
-#include <QtQuick/private/qquicktext_p_p.h>
 
 #include <memory>
 
@@ -34,54 +31,39 @@ double contrast(const QColor &colour)
     return (luminance(colour) + 0.05) / (luminance(paneBackground) + 0.05);
 }
 
-// What a reader sees in a Text item, as Qt laid it out: the characters,
-// and the colour and weight of each.
-struct Reading
+// "plain", a colour's name or #rrggbb, and "+b" when bold, of the character
+// at a position.
+QString styleAt(const ShownText &shown, qsizetype position)
 {
-    QString text;
-    QList<QTextLayout::FormatRange> formats;
-
-    // "plain", a colour's name or #rrggbb, and "+b" when bold.
-    QString styleAt(qsizetype position) const
-    {
-        QString style = u"plain"_s;
-        bool bold = false;
-        for (const QTextLayout::FormatRange &range : formats) {
-            if (position < range.start || position >= range.start + range.length)
-                continue;
-            if (range.format.hasProperty(QTextFormat::ForegroundBrush)) {
-                style = range.format.foreground().color().name();
-                for (const auto &[value, name] : colourNames)
-                    style = style == value ? name : style;
-            }
-            bold = bold || range.format.fontWeight() >= QFont::Bold;
+    QString style = u"plain"_s;
+    bool bold = false;
+    for (const QTextLayout::FormatRange &range : shown.formats) {
+        if (position < range.start || position >= range.start + range.length)
+            continue;
+        if (range.format.hasProperty(QTextFormat::ForegroundBrush)) {
+            style = range.format.foreground().color().name();
+            for (const auto &[value, name] : colourNames)
+                style = style == value ? name : style;
         }
-        return bold ? style + u"+b"_s : style;
+        bold = bold || range.format.fontWeight() >= QFont::Bold;
     }
-};
-
-Reading read(QQuickItem *item)
-{
-    const QTextLayout &layout = QQuickTextPrivate::get(qobject_cast<QQuickText *>(item))->layout;
-    QString visible = layout.text();
-    visible.replace(QChar::LineSeparator, u'\n').replace(QChar::Nbsp, u' ');
-    return { visible, layout.formats() };
+    return bold ? style + u"+b"_s : style;
 }
 
 // The pane once it shows what follows the launch line and the empty line
 // after it, or as it is after five seconds.
-Reading readPaneOnceItShows(const WindowHarness &window, const QString &visible)
+ShownText readPaneOnceItShows(const WindowHarness &window, const QString &visible)
 {
     QQuickItem *logText = window.item(u"logText"_s);
     const auto afterLaunch = [&] {
-        const QString text = read(logText).text;
+        const QString text = shownText(logText).text;
         return text.mid(text.indexOf(u"\n\n"_s) + 2);
     };
     if (!QTest::qWaitFor([&] { return afterLaunch() == visible; }, 5000))
         qWarning("the pane did not show what was expected within 5 s");
-    Reading pane = read(logText);
+    ShownText pane = shownText(logText);
     pane.text = afterLaunch();
-    const qsizetype removed = read(logText).text.size() - pane.text.size();
+    const qsizetype removed = shownText(logText).text.size() - pane.text.size();
     for (QTextLayout::FormatRange &range : pane.formats)
         range.start -= removed;
     return pane;
@@ -254,19 +236,19 @@ void tst_LogRendering::toolOutputShowsAsWrittenAndOnlyTheControllerFormats()
     } else {
         play(m_controller, pieces);
     }
-    const Reading pane = readPaneOnceItShows(openedAfterwards ? *lateWindow : *m_window, visible);
+    const ShownText pane = readPaneOnceItShows(openedAfterwards ? *lateWindow : *m_window, visible);
     QCOMPARE(pane.text, visible);
     for (const QString &style : styles) {
         const QString part = style.section(u'=', 0, 0);
-        QCOMPARE(part + u'=' + pane.styleAt(pane.text.indexOf(part)), style);
+        QCOMPARE(part + u'=' + styleAt(pane, pane.text.indexOf(part)), style);
     }
 
     // Whatever the tool writes, the verdict's look is the verdict's alone,
     // and every colour reads on the pane.
     const qsizetype verdict = pieces.last().startsWith(u"x:"_s) ? pane.text.lastIndexOf(u'\n') + 1 : pane.text.size();
-    const QString verdictStyle = verdict < pane.text.size() ? pane.styleAt(verdict) : QString();
+    const QString verdictStyle = verdict < pane.text.size() ? styleAt(pane, verdict) : QString();
     for (qsizetype at = 0; at < pane.text.size(); ++at) {
-        const QString style = pane.styleAt(at);
+        const QString style = styleAt(pane, at);
         if (at >= verdict)
             QCOMPARE(style, verdictStyle);
         else
@@ -290,7 +272,7 @@ void tst_LogRendering::readsCutAnywhereShowTheSame()
             m_controller.appendOutput(text);
         m_controller.finish(0);
         QQuickItem *logText = m_window->item(u"logText"_s);
-        return QTest::qWaitFor([&] { return read(logText).text.endsWith(u"烧录成功！"_s); }, 5000)
+        return QTest::qWaitFor([&] { return shownText(logText).text.endsWith(u"烧录成功！"_s); }, 5000)
                 ? logText->property("text").toString() : QString();
     };
     const QString atOnce = shownAfter({ output });
@@ -351,8 +333,8 @@ void tst_LogRendering::paneShowsTheLastLinesAndSaysHowManyItLeavesOut()
     const QString note = u"… %1 earlier line%2 (%3 characters) not shown …\n"_s.arg(dropped).arg(dropped == 1 ? "" : "s").arg(characters);
 
     QQuickItem *logText = m_window->item(u"logText"_s);
-    QTRY_VERIFY_WITH_TIMEOUT(read(logText).text.endsWith(last), 10000);
-    const QString shown = read(logText).text;
+    QTRY_VERIFY_WITH_TIMEOUT(shownText(logText).text.endsWith(last), 10000);
+    const QString shown = shownText(logText).text;
     QCOMPARE(shown.left(note.size()), note);
     const QString firstShown = log.mid(end, log.indexOf(u'\n', end) + 1 - end);
     QCOMPARE(shown.mid(note.size(), firstShown.size()), firstShown);
@@ -366,7 +348,7 @@ void tst_LogRendering::failureDialogShowsTheReasonAsText()
     emit m_controller.flashFailed(reason);
     QObject *dialog = qmlContext(m_window->window())->objectForName(u"failureDialog"_s);
     QTRY_VERIFY(dialog->property("visible").toBool());
-    QCOMPARE(read(m_window->item(u"errorLabel"_s)).text, u"Flashing failed: "_s + reason);
+    QCOMPARE(shownText(m_window->item(u"errorLabel"_s)).text, u"Flashing failed: "_s + reason);
     QMetaObject::invokeMethod(dialog, "close");
 }
 
