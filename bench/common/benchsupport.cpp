@@ -136,10 +136,17 @@ QByteArray toolOutput(const QString &kind, qint64 size)
             const int length = std::snprintf(text, sizeof text, "0x%08llx\tWriting    block %6lld   of   many\t  ok   \n",
                                              0x10000 + step * 0x400, step + 1);
             output += QByteArray(text, length);
-        } else if (kind == u"binary"_s) {
+        } else if (kind == u"invalid"_s || kind == u"random"_s) {
             random = random * 1103515245u + 12345u;
-            const char byte = char(random >> 24);
-            output += step % 60 == 59 ? '\n' : byte == '\n' ? '\0' : byte;
+            const uchar byte = uchar(random >> 24);
+            if (step % 60 == 59)
+                output += '\n';
+            else if (kind == u"random"_s || byte < 0x20 || (byte >= 0x80 && byte < 0xc2) || byte >= 0xf5)
+                output += byte == '\n' ? '\0' : char(byte);
+            else if (byte >= 0xc2)
+                output += QByteArray(1, char(byte)) + 'x'; // a sequence cut short
+            else
+                output += char(byte);
         } else {
             return {};
         }

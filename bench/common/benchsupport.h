@@ -37,7 +37,10 @@ double plainPipeRun(qint64 *bytesRead);
 //   "progress"  esptool v5's progress redrawn in place on a terminal
 //               (CR, erase line, the update), a line feed every 1,000
 //   "spacing"   lines with a tab and runs of spaces
-//   "binary"    invalid UTF-8, control characters and NULs, 60 bytes a line
+//   "invalid"   invalid UTF-8 (stray and overlong bytes, sequences cut
+//               short), control characters and NULs, 60 bytes a line
+//   "random"    random bytes, 60 a line: mostly invalid UTF-8, but also
+//               characters of dozens of scripts
 // Empty for an unknown kind.
 QByteArray toolOutput(const QString &kind, qint64 size);
 

@@ -105,7 +105,8 @@ const QList<Case> cases = {
     { u"colours"_s, 2'000'000, u"2 MB, a colour change on every character"_s },
     { u"progress"_s, 10'000'000, u"10 MB of progress redrawn in place"_s },
     { u"spacing"_s, 10'000'000, u"10 MB of lines with a tab and runs of spaces"_s },
-    { u"binary"_s, 10'000'000, u"10 MB of invalid UTF-8 and control characters"_s },
+    { u"invalid"_s, 10'000'000, u"10 MB of invalid UTF-8 and control characters"_s },
+    { u"random"_s, 10'000'000, u"10 MB of random bytes"_s },
 };
 
 int runCase(const Case &flood, bool quick)
