@@ -10,6 +10,8 @@ packages=(
     g++ cmake ninja-build
     # Qt 6 development files and build tools (moc, qmlcachegen, ...)
     qt6-base-dev qt6-declarative-dev qt6-declarative-dev-tools qt6-serialport-dev libgl-dev
+    # the icon is drawn from its SVG
+    qt6-svg-dev
     # the QML modules Main.qml imports, and the platform plugins
     qml6-module-qtquick qml6-module-qtquick-controls qml6-module-qtquick-layouts
     qml6-module-qtquick-templates qml6-module-qtquick-window qml6-module-qtqml-workerscript
