@@ -51,11 +51,16 @@ if [[ "$host_version" != "$target_version" ]]; then
     exit 2
 fi
 
+# This machine's build draws the program's icon (and stages the demo).
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build --target velmorin-icon >/dev/null
+
 cmake -S . -B "$out/build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake" \
     -DCMAKE_PREFIX_PATH="$qt" \
     -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
-    -DCMAKE_CROSSCOMPILING_EMULATOR="$PWD/scripts/wine-test.sh"
+    -DCMAKE_CROSSCOMPILING_EMULATOR="$PWD/scripts/wine-test.sh" \
+    -DVELMORIN_ICON_TOOL="$PWD/build/tools/icon/velmorin-icon"
 cmake --build "$out/build" --parallel "$(nproc)"
 
 version=$(sed -n 's/^project(velmorin VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
@@ -129,7 +134,6 @@ TEXT
 if ((demo)); then
     # The demo bundle's images and pictures are the same on every system;
     # only its stand-in must be the Windows one.
-    cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
     cmake --build build --target velmorin-demo-bundle >/dev/null
     build/tools/demo-bundle/velmorin-demo-bundle "$deploy" "$out/build/esptool-standin.exe"
     cat >> "$deploy/README.txt" <<'TEXT'

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages that building needs (with --tests, testing
 # too; with --screenshots, also the screenshot script; with --windows, the
-# Windows cross build and Wine), but only those that are missing, and says
-# what it installs.
+# Windows cross build and Wine; with --package, making the Debian package and
+# checking it), but only those that are missing, and says what it installs.
 set -euo pipefail
 
 packages=(
@@ -10,7 +10,10 @@ packages=(
     g++ cmake ninja-build
     # Qt 6 development files and build tools (moc, qmlcachegen, ...)
     qt6-base-dev qt6-declarative-dev qt6-declarative-dev-tools qt6-serialport-dev libgl-dev
-    # the QML modules Main.qml imports, and the platform plugins
+    # the icon is drawn from its SVG
+    qt6-svg-dev
+    # the QML modules Main.qml imports, and the platform plugins (the Debian
+    # package depends on the same, packaging/CMakeLists.txt)
     qml6-module-qtquick qml6-module-qtquick-controls qml6-module-qtquick-layouts
     qml6-module-qtquick-templates qml6-module-qtquick-window qml6-module-qtqml-workerscript
     qt6-qpa-plugins libgl1-mesa-dri
@@ -37,6 +40,15 @@ if [[ "${1:-}" == "--windows" ]]; then
         qt6-shadertools-dev xz-utils zip unzip
         # the Windows tests and the deployed program run under Wine in Xvfb
         wine wine64 xvfb xauth libx11-dev libxtst-dev
+    )
+fi
+if [[ "${1:-}" == "--package" ]]; then
+    packages+=(
+        # CPack finds the libraries' packages with dpkg-shlibdeps (and the
+        # binaries with file); dpkg-buildflags gives Debian's build flags
+        dpkg-dev file
+        # the checks Debian's packagers run
+        lintian desktop-file-utils appstream
     )
 fi
 if [[ "${1:-}" == "--screenshots" ]]; then

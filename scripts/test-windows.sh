@@ -73,4 +73,4 @@ wineserver -k 2>/dev/null || true
 wineserver -p
 wine reg add 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' /v VelmorinDemo /d COM3 /f >/dev/null
 VELMORIN_WINDOWS_PROGRAM=$program build/tests/smoke/tst_windowsmoke/tst_windowsmoke \
-    deployedWindowsProgramFlashesTheDemo
+    "deployedProgramFlashesTheDemo:Windows zip"

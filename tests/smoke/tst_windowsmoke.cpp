@@ -198,7 +198,8 @@ private slots:
     void programShowsTheProfilesWithoutWarningsAndExitsZeroWhenClosed();
     void signalMidJobEndsTheProgramAndTheTool_data();
     void signalMidJobEndsTheProgramAndTheTool();
-    void deployedWindowsProgramFlashesTheDemo();
+    void deployedProgramFlashesTheDemo_data();
+    void deployedProgramFlashesTheDemo();
 };
 
 void tst_WindowSmoke::programShowsTheProfilesWithoutWarningsAndExitsZeroWhenClosed()
@@ -293,17 +294,41 @@ void tst_WindowSmoke::signalMidJobEndsTheProgramAndTheTool()
                               "the launcher or its child outlived the program", 1000);
 }
 
-void tst_WindowSmoke::deployedWindowsProgramFlashesTheDemo()
+void tst_WindowSmoke::deployedProgramFlashesTheDemo_data()
 {
-    const QString deployed = qEnvironmentVariable("VELMORIN_WINDOWS_PROGRAM");
-    if (deployed.isEmpty())
-        QSKIP("no deployed Windows program given in VELMORIN_WINDOWS_PROGRAM (scripts/test-windows.sh gives one)");
+    QTest::addColumn<QString>("variable");
+    QTest::addColumn<QStringList>("runner");
+    QTest::addColumn<bool>("needsListedPort");
+    QTest::addColumn<QString>("name");
 
-    // The Wine prefix has the program write its diagnostics to stderr (a
-    // Windows GUI program would report them to the debugger only).
+    // The zip, unpacked into a Wine prefix that lists a port and has the
+    // program write its diagnostics to stderr (a Windows GUI program would
+    // report them to the debugger only): scripts/test-windows.sh.
+    QTest::newRow("Windows zip") << u"VELMORIN_WINDOWS_PROGRAM"_s << QStringList { u"wine"_s } << false
+                                 << u"windows"_s;
+    // The Debian package, installed, with the demo in its firmware
+    // directory: scripts/test-package.sh.
+    QTest::newRow("Debian package") << u"VELMORIN_INSTALLED_PROGRAM"_s << QStringList() << true << u"debian"_s;
+}
+
+void tst_WindowSmoke::deployedProgramFlashesTheDemo()
+{
+    QFETCH(QString, variable);
+    QFETCH(QStringList, runner);
+    QFETCH(bool, needsListedPort);
+    QFETCH(QString, name);
+
+    const QString deployed = qEnvironmentVariable(qPrintable(variable));
+    if (deployed.isEmpty())
+        QSKIP(qPrintable(u"no deployed program given in %1"_s.arg(variable)));
+    // The program flashes through the first port it lists; the stand-in
+    // opens none, but with none listed the program refuses to start.
+    if (needsListedPort && QSerialPortInfo::availablePorts().isEmpty())
+        QSKIP("this machine lists no serial port, so the program has none to offer and cannot flash here");
+
+    const QStringList command = runner + QStringList { deployed };
     RunningProgram program;
-    QVERIFY2(program.start(u"wine"_s, { deployed }, QProcessEnvironment::systemEnvironment()),
-             qPrintable(program.errorString()));
+    QVERIFY2(program.start(command.first(), command.mid(1), userEnvironment()), qPrintable(program.errorString()));
     const QImage idle = program.settledPicture();
     QCOMPARE(idle.size(), QSize(800, 520));
     QVERIFY2(colourCount(idle) >= 16, "the window is blank");
@@ -322,7 +347,7 @@ void tst_WindowSmoke::deployedWindowsProgramFlashesTheDemo()
     } while (greenPixels(done, logPane) < 20 && !finished.hasExpired());
     QTest::qWait(500);
     done = program.display().grab(program.window());
-    QVERIFY(done.save(QCoreApplication::applicationDirPath() + u"/appvelmorin-windows-succeed.png"_s));
+    QVERIFY(done.save(QCoreApplication::applicationDirPath() + u"/appvelmorin-%1-succeed.png"_s.arg(name)));
     QVERIFY2(greenPixels(done, logPane) >= 20, "no success line in the log");
     const QRect dialog = changedRect(idle, done, dialogs);
     QVERIFY2(dialog.left() <= 2 && qAbs(dialog.right() - idle.width() / 2) <= 4,

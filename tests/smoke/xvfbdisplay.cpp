@@ -3,9 +3,7 @@
 #include "helperprocess.h"
 
 #include <QDeadlineTimer>
-#include <QFile>
 #include <QStandardPaths>
-#include <QThread>
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -54,22 +52,30 @@ XvfbDisplay::~XvfbDisplay()
 bool XvfbDisplay::start()
 {
     const QString xvfb = QStandardPaths::findExecutable(u"Xvfb"_s);
-    m_error = xvfb.isEmpty() ? u"Xvfb is not installed"_s : u"no Xvfb display could be started"_s;
+    if (xvfb.isEmpty()) {
+        m_error = u"Xvfb is not installed"_s;
+        return false;
+    }
+    m_error = u"no Xvfb display could be started"_s;
     endWithThisProcess(m_server);
-    for (int number = 91; !xvfb.isEmpty() && number < 140 && !m_display; ++number) {
-        if (QFile::exists(u"/tmp/.X%1-lock"_s.arg(number)))
-            continue;
-        m_server.start(xvfb, { u":%1"_s.arg(number), u"-screen"_s, u"0"_s, u"1024x768x24"_s, u"-nolisten"_s, u"tcp"_s });
-        m_number = number;
-        QDeadlineTimer deadline(10000);
-        while (!m_display && !deadline.hasExpired() && m_server.waitForStarted() && m_server.state() == QProcess::Running) {
-            m_display = XOpenDisplay(name().toLatin1().constData());
-            QThread::msleep(m_display ? 0 : 50);
-        }
-        if (!m_display) {
-            m_server.kill();
-            m_server.waitForFinished();
-        }
+    // Xvfb takes a free display itself and names it on stdout once it is
+    // ready. Free means no socket either, not only no lock file: in a
+    // chroot the lock files of the machine's other X servers are not seen,
+    // but their abstract sockets are, and a display picked by lock file
+    // alone may be another server's.
+    m_server.start(xvfb, { u"-displayfd"_s, u"1"_s, u"-screen"_s, u"0"_s, u"1024x768x24"_s, u"-nolisten"_s, u"tcp"_s });
+    QDeadlineTimer deadline(10000);
+    while (m_server.waitForStarted() && !m_server.canReadLine() && !deadline.hasExpired()
+           && m_server.state() == QProcess::Running) {
+        m_server.waitForReadyRead(100);
+    }
+    bool named = false;
+    m_number = m_server.canReadLine() ? m_server.readLine().trimmed().toInt(&named) : -1;
+    if (named)
+        m_display = XOpenDisplay(name().toLatin1().constData());
+    if (!m_display) {
+        m_server.kill();
+        m_server.waitForFinished();
     }
     return m_display != nullptr;
 }

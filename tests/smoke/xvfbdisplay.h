@@ -18,7 +18,7 @@ public:
     XvfbDisplay() = default;
     ~XvfbDisplay();
 
-    // Starts Xvfb on a free display number; errorString() says why not.
+    // Starts Xvfb on a display it finds free; errorString() says why not.
     bool start();
     QString name() const;
     QString errorString() const;

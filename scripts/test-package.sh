@@ -1,0 +1,91 @@
+#!/usr/bin/env bash
+# Builds the Debian package (scripts/package-linux.sh) and checks it as
+# Debian's packagers and its users would: lintian finds no error; apt
+# installs it on this machine; velmorin is on PATH, its desktop entry and
+# AppStream metainfo validate; the installed velmorin, started from PATH in
+# Xvfb with the demo bundle in /opt/velmorin/firmware, flashes with the
+# stand-in to the success dialog; reinstalling, removing and purging the
+# package leave the firmware directory's files as they were. Afterwards the
+# package and the demo are gone again.
+#
+# It installs into /opt/velmorin, so it runs only where velmorin is not
+# installed and /opt/velmorin does not exist: a real installation and its
+# firmware are never touched. Needs root or sudo.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+program_dir=/opt/velmorin
+firmware=$program_dir/firmware
+if dpkg-query -W -f='${Status}' velmorin 2>/dev/null | grep -qv "not-installed"; then
+    echo "== Debian package: skipped, velmorin is installed on this machine (the check installs and removes it)"
+    exit 0
+fi
+if [[ -e $program_dir ]]; then
+    echo "== Debian package: skipped, $program_dir exists on this machine (the check installs there and removes it)"
+    exit 0
+fi
+sudo_cmd=()
+if [[ $(id -u) -ne 0 ]]; then
+    sudo_cmd=(sudo)
+fi
+apt_get() {
+    "${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get -y -q "$@" < /dev/null
+}
+start=$(date +%s)
+
+scripts/package-linux.sh
+deb=$(ls build-package/velmorin_*.deb)
+
+echo "== lintian"
+lintian --display-info --fail-on error "$deb"
+
+# The demo bundle and the smoke test come from the test build.
+scripts/install-deps.sh --tests
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build --target velmorin-demo-bundle tst_windowsmoke >/dev/null
+demo=$(mktemp -d)
+cleanup() {
+    apt_get purge velmorin >/dev/null 2>&1 || true
+    # Only what the check put there, then the directories if they are empty.
+    for entry in "$demo"/firmware/*; do
+        "${sudo_cmd[@]}" rm -rf "$firmware/${entry##*/}"
+    done
+    "${sudo_cmd[@]}" rmdir "$firmware" "$program_dir" 2>/dev/null || true
+    rm -rf "$demo"
+}
+trap cleanup EXIT
+
+echo "== apt-get install ./$deb"
+installing=$(date +%s)
+apt_get install "./$deb"
+echo "Installed in $(($(date +%s) - installing)) s"
+
+echo "== The installed files"
+command -v velmorin
+desktop-file-validate /usr/share/applications/org.velmorin.flasher.desktop
+appstreamcli validate --no-net /usr/share/metainfo/org.velmorin.flasher.metainfo.xml
+
+echo "== The installed velmorin flashes the demo"
+build/tools/demo-bundle/velmorin-demo-bundle "$demo"
+"${sudo_cmd[@]}" cp -r "$demo/firmware/." "$firmware/"
+firmware_files() {
+    (cd "$firmware" && find . -type f ! -path ./README -exec md5sum {} + | sort -k 2)
+}
+firmware_files > "$demo/staged"
+VELMORIN_INSTALLED_PROGRAM=velmorin build/tests/smoke/tst_windowsmoke/tst_windowsmoke \
+    "deployedProgramFlashesTheDemo:Debian package"
+
+echo "== Reinstalling, removing and purging keep the firmware"
+# Once removed, a package with no configuration files is gone for apt too;
+# it is installed again before it is purged.
+for step in "install --reinstall ./$deb" "remove velmorin" "install ./$deb" "purge velmorin"; do
+    # shellcheck disable=SC2086 # the step is words for apt-get
+    apt_get $step >/dev/null
+    if ! firmware_files | cmp -s - "$demo/staged"; then
+        echo "apt-get $step changed the files in $firmware:" >&2
+        firmware_files | diff "$demo/staged" - >&2 || true
+        exit 1
+    fi
+    echo "apt-get $step: the firmware is as it was"
+done
+echo "== Debian package checked in $(($(date +%s) - start)) s"
