@@ -41,17 +41,23 @@ void appendNextChange(FakeController &controller)
     position += 80;
 }
 
-// Waits, without using the CPU, until the condition holds after a frame.
+// Waits, without using the CPU, until a frame has been drawn and the
+// condition holds (it may come true after the last frame, when what made it
+// true changed nothing to draw).
 void waitForFrame(QQuickWindow *window, const std::function<bool()> &ready)
 {
     QEventLoop loop;
+    bool drawn = false;
+    QObject::connect(window, &QQuickWindow::frameSwapped, &loop, [&] { drawn = true; });
+    QTimer check;
+    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
+        if (drawn && ready())
+            loop.quit();
+    });
     QTimer timeout;
     timeout.setSingleShot(true);
     QObject::connect(&timeout, &QTimer::timeout, &loop, &QEventLoop::quit);
-    QObject::connect(window, &QQuickWindow::frameSwapped, &loop, [&] {
-        if (ready())
-            loop.quit();
-    });
+    check.start(5);
     timeout.start(5000);
     window->update();
     loop.exec();
