@@ -276,7 +276,7 @@ Window {
         // right-to-left scripts, what invalid UTF-8 decodes to). The pane
         // shows the last lines within these bounds, so that a click waits at
         // most for one such layout, even during a flood: a full pane of
-        // plain text takes about 40 ms here (bench/README.md). The whole
+        // plain text takes about 50 ms here (bench/README.md). The whole
         // log stays in the controller.
         readonly property int shownLines: 10000
         readonly property int layoutBudget: 262144
@@ -336,6 +336,7 @@ Window {
         // The common colour sequence, whole in one read, is taken at once;
         // anything else goes through the sequence table below.
         readonly property var graphicsSequence: /\u001b\[([0-9;]*)m/y
+        // A colour sequence that may set the weight (reset, bold, normal).
         readonly property var boldSequence: /\u001b\[(?:[0-9]*;)*(?:0*1?|0*22)(?:;[0-9;]*)?m/
 
         // ---- Telling the changes of the log apart ------------------------
