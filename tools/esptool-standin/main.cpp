@@ -44,17 +44,6 @@ std::string jsonString(const std::string &text)
     return json + '"';
 }
 
-// Writes the content to the file the environment variable names, if any.
-void reportTo(const char *variable, const std::string &content)
-{
-    const std::string path = Platform::environment(variable);
-    std::FILE *file = path.empty() ? nullptr : Platform::openFile(path, "wb");
-    if (!file)
-        return;
-    std::fwrite(content.data(), 1, content.size(), file);
-    std::fclose(file);
-}
-
 } // namespace
 
 int main(int argc, char *argv[])
@@ -67,7 +56,7 @@ int main(int argc, char *argv[])
     std::string list = "[";
     for (const std::string &argument : arguments)
         list += (list.size() > 1 ? ", " : "") + jsonString(argument);
-    reportTo("STANDIN_ARGS_FILE", list + "]\n");
+    reportTo("STANDIN_ARGS_FILE", list + "]\n", "wb");
     recordProcessId(Platform::processId());
 
     if (Platform::environment("STANDIN_LAUNCHER") == "1")

@@ -16,6 +16,21 @@ std::string fromHex(const std::string &hex)
     return bytes;
 }
 
+// The whole file, or false with a word on stderr.
+bool readFile(const std::string &path, std::string *content)
+{
+    std::FILE *file = Platform::openFile(path, "rb");
+    if (!file) {
+        writeStderr("esptool stand-in: cannot read " + path + '\n');
+        return false;
+    }
+    char buffer[4096];
+    for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, file)) > 0;)
+        content->append(buffer, got);
+    std::fclose(file);
+    return true;
+}
+
 } // namespace
 
 void writeStdout(const std::string &bytes)
@@ -32,16 +47,9 @@ void writeStderr(const std::string &bytes)
 
 int runScript(const std::string &scriptPath)
 {
-    std::FILE *file = Platform::openFile(scriptPath, "rb");
-    if (!file) {
-        writeStderr("esptool stand-in: cannot read script " + scriptPath + '\n');
-        return 3;
-    }
     std::string script;
-    char buffer[4096];
-    for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, file)) > 0;)
-        script.append(buffer, got);
-    std::fclose(file);
+    if (!readFile(scriptPath, &script))
+        return 3;
 
     std::istringstream lines(script);
     for (std::string line; std::getline(lines, line);) {
@@ -67,6 +75,7 @@ int runScript(const std::string &scriptPath)
         else if (step == "hang")
             return runLeftBehind();
         else if (step == "input") {
+            char buffer[4096];
             while (std::fread(buffer, 1, sizeof buffer, stdin) > 0) {
             }
         } else if (step == "leavechild") {
@@ -88,25 +97,28 @@ int runLeftBehind()
 
 void recordProcessId(long processId)
 {
-    const std::string path = Platform::environment("STANDIN_PID_FILE");
-    std::FILE *file = path.empty() || processId <= 0 ? nullptr : Platform::openFile(path, "ab");
+    if (processId > 0)
+        reportTo("STANDIN_PID_FILE", std::to_string(processId) + '\n', "ab");
+}
+
+void reportTo(const char *variable, const std::string &content, const char *mode)
+{
+    const std::string path = Platform::environment(variable);
+    std::FILE *file = path.empty() ? nullptr : Platform::openFile(path, mode);
     if (!file)
         return;
-    std::fprintf(file, "%ld\n", processId);
+    std::fwrite(content.data(), 1, content.size(), file);
     std::fclose(file);
 }
 
 int replayFile(const std::string &path)
 {
-    std::FILE *file = Platform::openFile(path, "rb");
-    if (!file) {
-        writeStderr("esptool stand-in: cannot read " + path + '\n');
+    std::string bytes;
+    if (!readFile(path, &bytes))
         return 3;
-    }
     // Pipe-sized chunks, as a block-buffered tool writes to a pipe.
-    char buffer[4096];
-    for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, file)) > 0;)
-        writeStdout(std::string(buffer, got));
-    std::fclose(file);
+    constexpr size_t chunkSize = 4096;
+    for (size_t at = 0; at < bytes.size(); at += chunkSize)
+        writeStdout(bytes.substr(at, chunkSize));
     return 0;
 }

@@ -24,6 +24,9 @@ inline constexpr char leftBehindVariable[] = "STANDIN_LEFT_BEHIND";
 int runLeftBehind();
 // Adds a process id to STANDIN_PID_FILE, if it is set.
 void recordProcessId(long processId);
+// Writes the content to the file the environment variable names, if any,
+// opened in this fopen() mode.
+void reportTo(const char *variable, const std::string &content, const char *mode);
 
 // Writes the file's bytes to stdout as fast as possible, in 4 KiB chunks
 // as a block-buffered tool writes them to a pipe.
