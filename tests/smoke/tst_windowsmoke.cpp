@@ -82,7 +82,7 @@ int greenPixels(const QImage &image, const QRect &area)
     for (int y = area.top(); y <= area.bottom(); ++y) {
         for (int x = area.left(); x <= area.right(); ++x) {
             const QRgb pixel = image.pixel(x, y);
-            count += qGreen(pixel) > 150 && qRed(pixel) < 130 && qBlue(pixel) < 130 ? 1 : 0;
+            count += qGreen(pixel) > 180 && qRed(pixel) < 130 && qBlue(pixel) > 130 && qBlue(pixel) < 200 ? 1 : 0;
         }
     }
     return count;

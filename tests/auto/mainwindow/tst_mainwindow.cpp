@@ -47,6 +47,7 @@ private slots:
     void failuresShareOneDialogAndSizesFollowTheWindow();
     void pictureFollowsTheSelection();
     void logPaneStreamsFollowsItsEndAndKeepsToolMarkupAsText();
+    void failureDialogShowsTheReasonAsText();
     void burstOfChangesScrollsOnce();
 };
 
@@ -166,7 +167,7 @@ void tst_MainWindow::refreshNeverPutsAnotherBoardInPlaceOfTheChosenOne()
     ports->setProperty("currentIndex", 1);
 
     // The ports on the machine at each Refresh Com, the port the user then
-    // picks (if any), and what the selector shows afterwards ("" for none).
+    // picks (if any), and what the selector shows afterwards.
     struct Step
     {
         QStringList machine;
@@ -177,8 +178,8 @@ void tst_MainWindow::refreshNeverPutsAnotherBoardInPlaceOfTheChosenOne()
         // A second board is plugged in, and its port comes first in the list.
         { { u"ttyACM0"_s, u"ttyUSB0"_s, u"ttyUSB1"_s }, {}, u"ttyUSB1"_s },
         // The chosen board is unplugged: none is chosen, not another board.
-        { { u"ttyACM0"_s, u"ttyUSB0"_s }, {}, QString() },
-        { { u"ttyUSB0"_s, u"ttyACM0"_s }, {}, QString() },
+        { { u"ttyACM0"_s, u"ttyUSB0"_s }, {}, u"ttyUSB1 is gone: pick a port"_s },
+        { { u"ttyUSB0"_s, u"ttyACM0"_s }, {}, u"ttyUSB1 is gone: pick a port"_s },
         // It is back, wherever it is listed.
         { { u"ttyUSB1"_s, u"ttyUSB0"_s }, {}, u"ttyUSB1"_s },
         // Unplugged again, and the user picks another board meanwhile.
@@ -193,9 +194,10 @@ void tst_MainWindow::refreshNeverPutsAnotherBoardInPlaceOfTheChosenOne()
         window.click(refresh);
         if (!step.picked.isEmpty())
             ports->setProperty("currentIndex", step.machine.indexOf(step.picked));
-        const QString shown = ports->property("currentText").toString();
-        QCOMPARE(shown, step.shown);
-        QCOMPARE(window.item(u"flashButton"_s)->isEnabled(), !shown.isEmpty());
+        QCOMPARE(ports->property("displayText").toString(), step.shown);
+        const bool chosen = !ports->property("currentText").toString().isEmpty();
+        QCOMPARE(chosen, !step.shown.endsWith(u"pick a port"_s));
+        QCOMPARE(window.item(u"flashButton"_s)->isEnabled(), chosen);
     }
 }
 
@@ -335,6 +337,15 @@ void tst_MainWindow::logPaneStreamsFollowsItsEndAndKeepsToolMarkupAsText()
     QVERIFY(!shown().contains(u"<img"_s) && !shown().contains(u"<a "_s) && !shown().contains(u"<h1"_s));
     QTRY_VERIFY(shown().endsWith(u"烧录成功！</b></font>"_s));
 
+    // A window created after the job shows the log, the verdict included.
+    {
+        WindowHarness late(&window.controller());
+        QVERIFY(late.isLoaded());
+        const auto lateShown = [&] { return late.item(u"logText"_s)->property("text").toString(); };
+        QTRY_VERIFY(lateShown().endsWith(u"烧录成功！</b></font>"_s));
+        QVERIFY(lateShown().contains(u"(100 %)"_s));
+    }
+
     // A resized pane that showed its end shows it still; one the user
     // scrolled up in stays where the user left it.
     const double wideHeight = logText->height();
@@ -342,11 +353,29 @@ void tst_MainWindow::logPaneStreamsFollowsItsEndAndKeepsToolMarkupAsText()
     QTRY_VERIFY(logText->height() > wideHeight);
     QTRY_VERIFY(window.scrollEnd() > 0.999);
     QObject *view = window.property(u"logScrollView"_s, "contentItem").value<QObject *>();
+    const double tallView = view->property("height").toDouble();
+    window.window()->resize(300, 300);
+    QTRY_VERIFY(view->property("height").toDouble() < tallView);
+    QTRY_VERIFY(window.scrollEnd() > 0.999);
     view->setProperty("contentY", 100);
     window.window()->resize(800, 420);
     QTRY_COMPARE(logText->height(), wideHeight);
     QTest::qWait(50);
     QCOMPARE(view->property("contentY").toDouble(), 100.0);
+}
+
+void tst_MainWindow::failureDialogShowsTheReasonAsText()
+{
+    WindowHarness window;
+    QVERIFY(window.isLoaded());
+    // A reason may hold a path, and a path may hold anything.
+    const QString reason = u"固件文件 'firmware.bin' 在路径 '/tmp/<b>x</b> &amp; <br>y' 中未找到。"_s;
+    emit window.controller().flashFailed(reason);
+    QObject *dialog = qmlContext(window.window())->objectForName(u"failureDialog"_s);
+    QTRY_VERIFY(dialog->property("visible").toBool());
+    QQuickItem *label = window.item(u"errorLabel"_s);
+    QCOMPARE(label->property("text").toString(), u"Flashing failed: "_s + reason);
+    QCOMPARE(label->property("textFormat").toInt(), int(Qt::PlainText));
 }
 
 void tst_MainWindow::burstOfChangesScrollsOnce()

@@ -58,14 +58,8 @@ ShownText paneOnceItShows(const WindowHarness &window, const QString &verdict)
 // Whether the character at a position is drawn in a shade of red.
 bool drawnRed(const ShownText &shown, qsizetype position)
 {
-    for (const QTextLayout::FormatRange &range : shown.formats) {
-        if (position >= range.start && position < range.start + range.length
-            && range.format.hasProperty(QTextFormat::ForegroundBrush)) {
-            const QColor colour = range.format.foreground().color();
-            return colour.red() > 200 && colour.green() < 160 && colour.blue() < 160;
-        }
-    }
-    return false;
+    const QColor colour(shown.colourAt(position));
+    return colour.isValid() && colour.red() > 200 && colour.green() < 160 && colour.blue() < 160;
 }
 
 // A helper program that ends with the test, however the test ends.
