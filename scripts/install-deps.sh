@@ -49,8 +49,8 @@ if [[ "${1:-}" == "--package" ]]; then
         # CPack finds the libraries' packages with dpkg-shlibdeps (and the
         # binaries with file); dpkg-buildflags gives Debian's build flags
         dpkg-dev file
-        # the checks Debian's packagers run
-        lintian desktop-file-utils appstream
+        # the checks Debian's packagers run (hardening-check is devscripts')
+        lintian desktop-file-utils appstream devscripts
     )
 fi
 if [[ "${1:-}" == "--screenshots" ]]; then
