@@ -181,14 +181,15 @@ wine reg add 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' /v VelmorinDemo /d COM3 /f >/d
 STANDIN_ARGS_FILE="Z:${out//\//\\}\\installed-tool-arguments.json" VELMORIN_WINDOWS_INSTALLED_PROGRAM="$installed/appvelmorin.exe" \
     build/tests/smoke/tst_windowsmoke/tst_windowsmoke "deployedProgramFlashesTheDemo:Windows installer"
 wineserver -k
-python3 - "$out/installed-tool-arguments.json" <<'PY' || fail "the installed program did not run the tool on its own firmware"
-import json, sys
-arguments = json.load(open(sys.argv[1], encoding="utf-8"))
-images = [a.replace("\\", "/") for a in arguments if a.endswith(".bin")]
-print("The tool ran with", " ".join(arguments))
-assert arguments[arguments.index("--port") + 1].startswith("COM")
-assert len(images) == 4 and all("/AppData/Local/Programs/Velmorin/firmware/" in i for i in images)
-PY
+# The tool records its arguments as a JSON list; the images' paths are in
+# Qt's form, with forward slashes.
+[[ -f "$out/installed-tool-arguments.json" ]] || fail "the installed program ran no tool"
+arguments=$(cat "$out/installed-tool-arguments.json")
+echo "The tool ran with $arguments"
+[[ $arguments == *'"--port", "COM'* ]] || fail "the installed program gave the tool no port"
+[[ $(grep -o '"[^"]*\.bin"' <<<"$arguments" | grep -c '/AppData/Local/Programs/Velmorin/firmware/') == 4 \
+    && $(grep -o '"[^"]*\.bin"' <<<"$arguments" | wc -l) == 4 ]] \
+    || fail "the installed program did not give the tool the four images in its own firmware\\"
 
 run_to_end "$installed/Uninstall.exe" /S
 check_uninstalled
