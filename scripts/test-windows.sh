@@ -111,8 +111,9 @@ windows_path() {
     local path=${1//\\//}
     echo "$WINEPREFIX/drive_c/${path#C:/}"
 }
-# The installer and the uninstaller end before Wine's own processes do; what
-# they did is done once the Wine server has ended.
+# The uninstaller hands its work to a copy of itself and returns at once;
+# whatever the installer or the uninstaller started has ended once the
+# prefix's Wine server has.
 run_to_end() {
     wine "$@"
     timeout 300 wineserver -w
