@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Cross-builds the program, the stand-in and the Qt Test suites for Windows
 # x86-64 with Debian's mingw-w64, then deploys the program into a folder
-# that runs on its own and packs it as velmorin-<version>-windows-x64.zip.
+# that runs on its own and packs it as velmorin-<version>-windows-x64.zip and
+# as the installer velmorin-<version>-windows-x64-setup.exe.
 #
 #   scripts/build-windows.sh [--demo] [QT_PREFIX]
 #
@@ -11,7 +12,7 @@
 # the demo firmware bundle into the folder and the zip.
 #
 # Everything lands in build-windows/: the build in build/, the folder in
-# velmorin-<version>-windows-x64/, and the zip beside it.
+# velmorin-<version>-windows-x64/, and the zip and the installer beside it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -131,6 +132,14 @@ Start appvelmorin.exe. It looks for its tool and images in the folder
 
 <profile> is one of the names the device selector offers.
 TEXT
+sed -i 's/\r*$/\r/' "$deploy/README.txt"
+
+# The installer (packaging/windows) holds the folder as it is now, without
+# a firmware folder: the one in the user's installation is the user's.
+rm -f "$out/$name-setup.exe"
+(cd "$out/build" && cpack -D "CPACK_INSTALLED_DIRECTORIES=$deploy;.")
+mv "$out/build/$name-setup.exe" "$out/"
+
 if ((demo)); then
     # The demo bundle's images and pictures are the same on every system;
     # only its stand-in must be the Windows one.
@@ -142,8 +151,9 @@ This copy holds a demo firmware folder: a stand-in for esptool that writes
 to no device, and generated images and pictures. Replace the folder with
 a real one to flash boards.
 TEXT
+    sed -i 's/\r*$/\r/' "$deploy/README.txt"
 fi
-sed -i 's/$/\r/' "$deploy/README.txt"
 
 (cd "$out" && zip -qr "$name.zip" "$name")
-echo "Built $deploy ($(du -sm "$deploy" | cut -f1) MB) and $deploy.zip ($(du -sm "$deploy.zip" | cut -f1) MB)"
+echo "Built $deploy ($(du -sm "$deploy" | cut -f1) MB), $deploy.zip ($(du -sm "$deploy.zip" | cut -f1) MB)" \
+    "and $deploy-setup.exe ($(du -sm "$deploy-setup.exe" | cut -f1) MB)"

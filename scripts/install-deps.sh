@@ -38,6 +38,8 @@ if [[ "${1:-}" == "--windows" ]]; then
         # the cross toolchain, the Qt host tools' shader compiler, packing
         mingw-w64 g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
         qt6-shadertools-dev xz-utils zip unzip
+        # the installer (CPack's NSIS generator)
+        nsis
         # the Windows tests and the deployed program run under Wine in Xvfb
         wine wine64 xvfb xauth libx11-dev libxtst-dev
     )
@@ -47,8 +49,8 @@ if [[ "${1:-}" == "--package" ]]; then
         # CPack finds the libraries' packages with dpkg-shlibdeps (and the
         # binaries with file); dpkg-buildflags gives Debian's build flags
         dpkg-dev file
-        # the checks Debian's packagers run
-        lintian desktop-file-utils appstream
+        # the checks Debian's packagers run (hardening-check is devscripts')
+        lintian desktop-file-utils appstream devscripts
     )
 fi
 if [[ "${1:-}" == "--screenshots" ]]; then

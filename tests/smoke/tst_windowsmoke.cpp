@@ -306,6 +306,10 @@ void tst_WindowSmoke::deployedProgramFlashesTheDemo_data()
     // report them to the debugger only): scripts/test-windows.sh.
     QTest::newRow("Windows zip") << u"VELMORIN_WINDOWS_PROGRAM"_s << QStringList { u"wine"_s } << false
                                  << u"windows"_s;
+    // The same, installed by the Windows installer into the user's programs
+    // folder, with the demo in its firmware folder.
+    QTest::newRow("Windows installer") << u"VELMORIN_WINDOWS_INSTALLED_PROGRAM"_s << QStringList { u"wine"_s }
+                                       << false << u"windows-installed"_s;
     // The Debian package, installed, with the demo in its firmware
     // directory: scripts/test-package.sh.
     QTest::newRow("Debian package") << u"VELMORIN_INSTALLED_PROGRAM"_s << QStringList() << true << u"debian"_s;
