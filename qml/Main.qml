@@ -42,6 +42,10 @@ Window {
                     // flashing until the job ends.
                     enabled: !flashController.isFlashing
                     model: flashController.deviceProfiles
+                    // A keyboard user starts where the job starts.
+                    focus: true
+                    // A screen reader names what is chosen, not only the value.
+                    Accessible.name: "Device: " + displayText
                 }
 
                 Label {
@@ -73,12 +77,16 @@ Window {
                                                                      : ["Device not found"]
                     displayText: currentIndex === -1 && wantedPort !== "" ? wantedPort + " is gone: pick a port"
                                                                           : currentText
+                    Accessible.name: "Com: " + displayText
                 }
 
                 Button {
                     text: "Refresh Com"
                     enabled: !flashController.isFlashing
                     onClicked: portComboBox.refreshKeepingTheWantedPort()
+                    // Space presses a button; a keyboard user tries Enter too.
+                    Keys.onReturnPressed: clicked()
+                    Keys.onEnterPressed: clicked()
                 }
             }
 
@@ -92,6 +100,8 @@ Window {
                 Layout.fillWidth: true
                 Layout.minimumHeight: 40
                 onClicked: flashController.startFlash(deviceComboBox.currentText, portComboBox.currentText)
+                Keys.onReturnPressed: clicked()
+                Keys.onEnterPressed: clicked()
             }
 
             Label {
@@ -115,15 +125,25 @@ Window {
                     // or height keeps it there; the log's own changes always
                     // bring it back.
                     property bool showsEnd: true
+                    // What a screen reader reads as the pane's text: styled
+                    // text's markup would be read out tag by tag.
+                    readonly property string text: logText.plainText
 
                     // ScrollView sizes its content from the implicit size.
                     width: logScrollView.availableWidth
                     height: logText.implicitHeight
                     implicitWidth: logScrollView.availableWidth
                     implicitHeight: logText.implicitHeight
+                    Accessible.role: Accessible.EditableText
+                    Accessible.readOnly: true
+                    Accessible.multiLine: true
+                    Accessible.name: "Log"
 
                     Text {
                         id: logText
+
+                        // What the pane shows, without its markup.
+                        property string plainText: ""
 
                         // Given its text by logRenderer, once a frame at most.
                         width: parent.width
@@ -199,6 +219,8 @@ Window {
                     if (status === Image.Error)
                         Qt.callLater(() => brokenPicture = picture)
                 }
+                Accessible.role: Accessible.Graphic
+                Accessible.name: (status === Image.Ready ? "Picture of " : "No picture of ") + deviceComboBox.currentText
             }
         }
     }
@@ -234,11 +256,20 @@ Window {
         // evaluation: "Binding loop detected". The titles are single short
         // words, so there is nothing to elide.
         Component.onCompleted: header.elide = Text.ElideNone
+        // Open, it has the keyboard: Enter or Escape closes it, and a screen
+        // reader reads its text as the focused line. The job it reports left
+        // nothing focused (the controls were disabled); the next job starts
+        // at Start Flashing.
+        focus: true
+        onClosed: flashButton.forceActiveFocus()
 
         contentItem: Label {
             text: "Firmware flash successful！"
             textFormat: Text.PlainText
             wrapMode: Text.WordWrap
+            focus: true
+            Keys.onReturnPressed: successDialog.accept()
+            Keys.onEnterPressed: successDialog.accept()
         }
     }
 
@@ -251,6 +282,8 @@ Window {
         title: "Error"
         standardButtons: Dialog.Ok
         Component.onCompleted: header.elide = Text.ElideNone
+        focus: true
+        onClosed: flashButton.forceActiveFocus()
 
         contentItem: Label {
             id: errorLabel
@@ -259,6 +292,9 @@ Window {
             // The reason may hold a path, which may hold anything.
             textFormat: Text.PlainText
             wrapMode: Text.WordWrap
+            focus: true
+            Keys.onReturnPressed: failureDialog.accept()
+            Keys.onEnterPressed: failureDialog.accept()
         }
     }
 
@@ -1056,7 +1092,11 @@ Window {
 
         function layOut(renderTime) {
             const start = Date.now()
-            logText.text = display()
+            const shown = display()
+            logText.text = shown
+            // The markup's line breaks, tags and entities, and nothing else.
+            logText.plainText = shown.replace(/<br>/g, "\n").replace(/<[^>]*>/g, "").replace(/&nbsp;/g, " ")
+                                     .replace(/&lt;/g, "<").replace(/&gt;/g, ">").replace(/&amp;/g, "&")
             pacing.nextShow = Date.now() + floodPause * (renderTime + Date.now() - start)
         }
     }
