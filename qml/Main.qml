@@ -1094,7 +1094,8 @@ Window {
             const start = Date.now()
             const shown = display()
             logText.text = shown
-            // The markup's line breaks, tags and entities, and nothing else.
+            // A screen reader reads it as text: the markup's line breaks are line
+            // feeds again, its tags go and its entities are their characters.
             logText.plainText = shown.replace(/<br>/g, "\n").replace(/<[^>]*>/g, "").replace(/&nbsp;/g, " ")
                                      .replace(/&lt;/g, "<").replace(/&gt;/g, ">").replace(/&amp;/g, "&")
             pacing.nextShow = Date.now() + floodPause * (renderTime + Date.now() - start)
