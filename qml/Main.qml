@@ -256,17 +256,16 @@ Window {
         // evaluation: "Binding loop detected". The titles are single short
         // words, so there is nothing to elide.
         Component.onCompleted: header.elide = Text.ElideNone
-        // Open, it has the keyboard: Enter or Escape closes it, and a screen
-        // reader reads its text as the focused line. The job it reports left
-        // nothing focused (the controls were disabled); the next job starts
-        // at Start Flashing.
-        focus: true
+        // The job it reports left nothing focused (the controls were
+        // disabled); the next job starts at Start Flashing.
         onClosed: flashButton.forceActiveFocus()
 
         contentItem: Label {
             text: "Firmware flash successful！"
             textFormat: Text.PlainText
             wrapMode: Text.WordWrap
+            // Open, the dialog has the keyboard: its text is the focused line
+            // a screen reader reads, and Enter closes it as Escape does.
             focus: true
             Keys.onReturnPressed: successDialog.accept()
             Keys.onEnterPressed: successDialog.accept()
@@ -282,7 +281,6 @@ Window {
         title: "Error"
         standardButtons: Dialog.Ok
         Component.onCompleted: header.elide = Text.ElideNone
-        focus: true
         onClosed: flashButton.forceActiveFocus()
 
         contentItem: Label {
