@@ -21,6 +21,7 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
+// Debian's own Python, which sees Debian's python3-pyatspi.
 const QString python = u"/usr/bin/python3"_s;
 const QString accessibleTree = QStringLiteral(VELMORIN_ACCESSIBLE_TREE_PATH);
 
