@@ -112,6 +112,16 @@ public:
             m_error = u"no runtime directory"_s;
             return false;
         }
+        // AT-SPI's bus, started by the session bus, puts its socket there;
+        // without it, in the home directory, where the buses of tests that
+        // run at the same time would take each other's place.
+        m_environment = userEnvironment();
+        m_environment.insert(u"XDG_RUNTIME_DIR"_s, m_runtime.path());
+        // Both would lead to the desktop's own AT-SPI bus, where the test
+        // runs on one.
+        m_environment.remove(u"AT_SPI_BUS_ADDRESS"_s);
+        m_environment.remove(u"DISPLAY"_s);
+        m_bus.setProcessEnvironment(m_environment);
         // Its own process group, so that the bus's children end with it; and
         // it ends with the test however the test ends.
         const pid_t test = ::getpid();
@@ -132,10 +142,7 @@ public:
             m_error = u"dbus-daemon named no address: "_s + QString::fromUtf8(m_bus.readAllStandardError());
             return false;
         }
-        m_environment = userEnvironment();
         m_environment.insert(u"DBUS_SESSION_BUS_ADDRESS"_s, address);
-        // AT-SPI's bus puts its socket there.
-        m_environment.insert(u"XDG_RUNTIME_DIR"_s, m_runtime.path());
         const auto [switchedOn, output] = runAccessibleTree(u"on"_s);
         m_error = u"no screen reader could be switched on: "_s + output;
         return switchedOn;
