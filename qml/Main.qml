@@ -45,6 +45,10 @@ Window {
                     // flashing until the job ends.
                     enabled: !flashController.isFlashing
                     model: flashController.deviceProfiles
+                    // A keyboard user starts where the job starts.
+                    focus: true
+                    // A screen reader names what is chosen, not only the value.
+                    Accessible.name: "Device: " + displayText
                 }
 
                 Label {
@@ -76,12 +80,16 @@ Window {
                                                                      : ["Device not found"]
                     displayText: currentIndex === -1 && wantedPort !== "" ? wantedPort + " is gone: pick a port"
                                                                           : currentText
+                    Accessible.name: "Com: " + displayText
                 }
 
                 Button {
                     text: "Refresh Com"
                     enabled: !flashController.isFlashing
                     onClicked: portComboBox.refreshKeepingTheWantedPort()
+                    // Space presses a button; a keyboard user tries Enter too.
+                    Keys.onReturnPressed: clicked()
+                    Keys.onEnterPressed: clicked()
                 }
             }
 
@@ -95,6 +103,8 @@ Window {
                 Layout.fillWidth: true
                 Layout.minimumHeight: 40
                 onClicked: flashController.startFlash(deviceComboBox.currentText, portComboBox.currentText)
+                Keys.onReturnPressed: clicked()
+                Keys.onEnterPressed: clicked()
             }
 
             Label {
@@ -118,12 +128,19 @@ Window {
                     // or height keeps it there; the log's own changes always
                     // bring it back.
                     property bool showsEnd: true
+                    // What a screen reader reads as the pane's text: styled
+                    // text's markup would be read out tag by tag.
+                    readonly property string text: logText.plainText
 
                     // ScrollView sizes its content from the implicit size.
                     width: logScrollView.availableWidth
                     height: logText.implicitHeight
                     implicitWidth: logScrollView.availableWidth
                     implicitHeight: logText.implicitHeight
+                    Accessible.role: Accessible.EditableText
+                    Accessible.readOnly: true
+                    Accessible.multiLine: true
+                    Accessible.name: "Log"
 
                     Text {
                         id: logText
@@ -232,6 +249,8 @@ Window {
                     if (status === Image.Error)
                         Qt.callLater(() => brokenPicture = picture)
                 }
+                Accessible.role: Accessible.Graphic
+                Accessible.name: (status === Image.Ready ? "Picture of " : "No picture of ") + deviceComboBox.currentText
             }
         }
     }
@@ -267,11 +286,19 @@ Window {
         // evaluation: "Binding loop detected". The titles are single short
         // words, so there is nothing to elide.
         Component.onCompleted: header.elide = Text.ElideNone
+        // The job it reports left nothing focused (the controls were
+        // disabled); the next job starts at Start Flashing.
+        onClosed: flashButton.forceActiveFocus()
 
         contentItem: Label {
             text: "Firmware flash successful！"
             textFormat: Text.PlainText
             wrapMode: Text.WordWrap
+            // Open, the dialog has the keyboard: its text is the focused line
+            // a screen reader reads, and Enter closes it as Escape does.
+            focus: true
+            Keys.onReturnPressed: successDialog.accept()
+            Keys.onEnterPressed: successDialog.accept()
         }
     }
 
@@ -284,6 +311,7 @@ Window {
         title: "Error"
         standardButtons: Dialog.Ok
         Component.onCompleted: header.elide = Text.ElideNone
+        onClosed: flashButton.forceActiveFocus()
 
         contentItem: Label {
             id: errorLabel
@@ -292,6 +320,9 @@ Window {
             // The reason may hold a path, which may hold anything.
             textFormat: Text.PlainText
             wrapMode: Text.WordWrap
+            focus: true
+            Keys.onReturnPressed: failureDialog.accept()
+            Keys.onEnterPressed: failureDialog.accept()
         }
     }
 }

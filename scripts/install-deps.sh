@@ -24,6 +24,9 @@ if [[ "${1:-}" == "--tests" || "${1:-}" == "--screenshots" ]]; then
     packages+=(
         # the window smoke test and the screenshots run in a real X server
         xvfb xauth libx11-dev libxtst-dev
+        # the keyboard and screen reader test reads the window through
+        # AT-SPI, on a private session bus
+        at-spi2-core python3-pyatspi dbus-daemon
         # the log rendering test reads what the Text item laid out
         qt6-declarative-private-dev
         # the benchmark table (column)

@@ -1,15 +1,13 @@
 #include "firmwarefixture.h"
 #include "helperprocess.h"
-#include "xvfbdisplay.h"
+#include "runningprogram.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QProcess>
-#include <QRegularExpression>
 #include <QScopeGuard>
 #include <QSerialPortInfo>
-#include <QSet>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -19,16 +17,6 @@
 using namespace Qt::StringLiterals;
 
 namespace {
-
-int colourCount(const QImage &image)
-{
-    QSet<QRgb> colours;
-    for (int y = 0; y < image.height(); y += 2) {
-        for (int x = 0; x < image.width(); x += 2)
-            colours.insert(image.pixel(x, y));
-    }
-    return colours.size();
-}
 
 // The smallest rectangle of the area that holds what changed between two
 // pictures: rows and columns where many pixels changed. A pixel or two
@@ -88,106 +76,6 @@ int greenPixels(const QImage &image, const QRect &area)
     return count;
 }
 
-// Whatever QML reports (a reference to something the program did not
-// publish, a type error, a binding loop) names a QML file and a line.
-QString qmlDiagnostics(const QString &errors)
-{
-    static const QRegularExpression diagnostic(u"^.*(\\.qml:\\d+|ReferenceError|TypeError|Binding loop).*$"_s,
-                                               QRegularExpression::MultilineOption);
-    return diagnostic.match(errors).captured();
-}
-
-// The program is started as a user starts it: only the display is the test's.
-QProcessEnvironment userEnvironment()
-{
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.remove(u"QT_QPA_PLATFORM"_s);
-#ifdef VELMORIN_SANITIZED_BUILD
-    // Mesa's GL driver leaks and is unloaded before the leak report can name
-    // it, so nothing could tell its leaks from ours: the sanitized run draws
-    // with Qt Quick's software renderer, and leaks of the program still count.
-    environment.insert(u"QT_QUICK_BACKEND"_s, u"software"_s);
-#endif
-    return environment;
-}
-
-// A program running in its own X server, as a user sees it.
-class RunningProgram
-{
-public:
-    bool start(const QString &program, const QStringList &arguments, const QProcessEnvironment &environment)
-    {
-        if (!m_display.start()) {
-            m_error = m_display.errorString();
-            return false;
-        }
-        QProcessEnvironment withDisplay = environment;
-        withDisplay.insert(u"DISPLAY"_s, m_display.name());
-        m_process.setProcessEnvironment(withDisplay);
-        endWithThisProcess(m_process);
-        m_process.start(program, arguments);
-        QDeadlineTimer deadline(60000);
-        while (!m_window && !deadline.hasExpired() && m_process.state() != QProcess::NotRunning) {
-            m_window = m_display.findWindow(u"ESP32-S3 Velmorin"_s);
-            if (!m_window)
-                QTest::qWait(50);
-        }
-        m_error = u"no window titled \"ESP32-S3 Velmorin\" appeared"_s;
-        return m_window != 0;
-    }
-
-    ~RunningProgram()
-    {
-        m_process.kill();
-        m_process.waitForFinished();
-    }
-
-    // Sends the program a signal; whether it ended within 20 s.
-    bool endWithSignal(int signal)
-    {
-        ::kill(pid_t(m_process.processId()), signal);
-        return m_process.waitForFinished(20000);
-    }
-
-    const QProcess &process() const { return m_process; }
-    QString errorString() const { return m_error; }
-    const XvfbDisplay &display() const { return m_display; }
-    Window window() const { return m_window; }
-
-    // A picture once two in a row show the same drawn window (the first
-    // frames take a while, in a sanitizer build and under Wine), or the
-    // last one after 20 s.
-    QImage settledPicture() const
-    {
-        QImage picture;
-        QImage previous;
-        QDeadlineTimer settled(20000);
-        do {
-            previous = picture;
-            QTest::qWait(250);
-            picture = m_display.grab(m_window);
-        } while ((colourCount(picture) < 16 || picture != previous) && !settled.hasExpired());
-        return picture;
-    }
-
-    // Closes the window as a window manager does; the program's exit code
-    // and its stderr, or -1 if it did not end.
-    std::pair<int, QString> close()
-    {
-        m_display.requestClose(m_window);
-        if (!m_process.waitForFinished(20000))
-            return { -1, QString() };
-        const int code = m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
-        return { code, QString::fromUtf8(m_process.readAllStandardError()) };
-    }
-
-private:
-    XvfbDisplay m_display;
-    QProcess m_process;
-    Window m_window = 0;
-    QString m_error;
-};
-
 } // namespace
 
 class tst_WindowSmoke : public QObject
@@ -226,7 +114,7 @@ void tst_WindowSmoke::programShowsTheProfilesWithoutWarningsAndExitsZeroWhenClos
     } while (entries != 9 && !listed.hasExpired());
     opened.save(QCoreApplication::applicationDirPath() + u"/appvelmorin-devices.png"_s);
     QCOMPARE(entries, 9);
-    program.display().pressEscape();
+    program.display().pressKey(u"Escape"_s);
 
     const auto [exitCode, errors] = program.close();
     QVERIFY2(exitCode == 0, qPrintable(u"exit code %1; stderr:\n"_s.arg(exitCode) + errors));

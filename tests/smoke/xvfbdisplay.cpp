@@ -146,12 +146,25 @@ void XvfbDisplay::click(Window window, const QPoint &position) const
     XTestFakeButtonEvent(m_display, Button1, False, CurrentTime);
 }
 
-void XvfbDisplay::pressEscape() const
+void XvfbDisplay::pressKey(const QString &key) const
 {
     const XErrorTrap trap(m_display);
-    const unsigned int key = XKeysymToKeycode(m_display, XK_Escape);
-    XTestFakeKeyEvent(m_display, key, True, CurrentTime);
-    XTestFakeKeyEvent(m_display, key, False, CurrentTime);
+    const bool shifted = key.startsWith(u"Shift+"_s);
+    const QByteArray name = (shifted ? key.mid(6) : key).toLatin1();
+    const unsigned int code = XKeysymToKeycode(m_display, XStringToKeysym(name.constData()));
+    const unsigned int shift = XKeysymToKeycode(m_display, XK_Shift_L);
+    if (shifted)
+        XTestFakeKeyEvent(m_display, shift, True, CurrentTime);
+    XTestFakeKeyEvent(m_display, code, True, CurrentTime);
+    XTestFakeKeyEvent(m_display, code, False, CurrentTime);
+    if (shifted)
+        XTestFakeKeyEvent(m_display, shift, False, CurrentTime);
+}
+
+void XvfbDisplay::focus(Window window) const
+{
+    const XErrorTrap trap(m_display);
+    XSetInputFocus(m_display, window, RevertToParent, CurrentTime);
 }
 
 void XvfbDisplay::requestClose(Window window) const

@@ -29,7 +29,12 @@ public:
     QImage grab(Window window) const;
     // A press and release of the left button at a point of the window.
     void click(Window window, const QPoint &position) const;
-    void pressEscape() const;
+    // A press and release of a key named as X names it ("Tab", "Down",
+    // "space", "Return"), with Shift held for "Shift+" in front.
+    void pressKey(const QString &key) const;
+    // Gives the window the keyboard, as a window manager does with a window
+    // that opens.
+    void focus(Window window) const;
     // Sends WM_DELETE_WINDOW, as a window manager's close button does.
     void requestClose(Window window) const;
 
