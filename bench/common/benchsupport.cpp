@@ -124,6 +124,22 @@ QByteArray toolOutput(const QString &kind, qint64 size)
             output += "\x1b[3" + QByteArray::number(1 + step % 6) + 'm' + char('a' + step % 26);
             if (step % 80 == 79)
                 output += '\n';
+        } else if (kind == u"tabs"_s) {
+            output += "ab\t";
+        } else if (kind == u"colours-unbroken"_s) {
+            output += "\x1b[3" + QByteArray::number(1 + step % 6) + 'm' + char('a' + step % 26);
+        } else if (kind == u"coloured-last-line"_s) {
+            // The size is that of the last line; the lines before it add
+            // about 18 KB.
+            if (step == 0) {
+                for (int line = 0; line < 300; ++line) {
+                    const int length = std::snprintf(text, sizeof text, "Writing at 0x%08x... (%d %%)\n",
+                                                     0x10000 + line * 0x400, line / 3);
+                    output += QByteArray(text, length);
+                }
+                size += output.size();
+            }
+            output += "\x1b[3" + QByteArray::number(step % 8) + 'm' + char('a' + step % 26);
         } else if (kind == u"progress"_s) {
             const int done = int(step % 1000);
             const int length = std::snprintf(text, sizeof text, "\r\x1b[KWriting at 0x%08llx [%-30s] %5.1f%% %d/549836 bytes... ",

@@ -34,6 +34,11 @@ double plainPipeRun(qint64 *bytesRead);
 //   "lines"     progress lines of 60 bytes
 //   "long-line" one line without a line feed
 //   "colours"   an ANSI colour change before every character, 80 a line
+//   "tabs"      one line of "ab" and a tab, repeated, without a line feed
+//   "colours-unbroken"  an ANSI colour change before every character,
+//               without a line feed
+//   "coloured-last-line"  300 short lines, then a last line of size bytes
+//               without a line feed: a colour change before every letter
 //   "progress"  esptool v5's progress redrawn in place on a terminal
 //               (CR, erase line, the update), a line feed every 1,000
 //   "spacing"   lines with a tab and runs of spaces
