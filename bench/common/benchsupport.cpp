@@ -4,8 +4,14 @@
 #include <QQmlContext>
 #include <QQuickWindow>
 
+#include "helperprocess.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
 
 #include <algorithm>
 #include <cerrno>
@@ -185,6 +191,51 @@ QQuickWindow *loadMainWindow(QQmlApplicationEngine &engine, QObject *controller)
     engine.rootContext()->setContextProperty(QStringLiteral("flashController"), controller);
     engine.load(QUrl::fromLocalFile(QStringLiteral(VELMORIN_QML_DIR "/Main.qml")));
     return engine.rootObjects().isEmpty() ? nullptr : qobject_cast<QQuickWindow *>(engine.rootObjects().constFirst());
+}
+
+int runSelfOnXvfb(const QStringList &arguments, int timeoutMilliseconds)
+{
+    const QString xvfb = QStandardPaths::findExecutable(u"Xvfb"_s);
+    if (xvfb.isEmpty()) {
+        std::fprintf(stderr, "Xvfb is not installed: what needs a real X server is left out\n");
+        return 0;
+    }
+    QProcess server;
+    endWithThisProcess(server);
+    // Xvfb takes a free display itself and names it once it is ready.
+    server.start(xvfb, { u"-displayfd"_s, u"1"_s, u"-screen"_s, u"0"_s, u"2560x1700x24"_s, u"-nolisten"_s, u"tcp"_s });
+    QDeadlineTimer started(10000);
+    while (server.waitForStarted() && !server.canReadLine() && !started.hasExpired()
+           && server.state() == QProcess::Running) {
+        server.waitForReadyRead(100);
+    }
+    bool named = false;
+    const int display = server.canReadLine() ? server.readLine().trimmed().toInt(&named) : -1;
+    int result = 1;
+    if (named) {
+        QProcess child;
+        endWithThisProcess(child);
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(u"QT_QPA_PLATFORM"_s, u"xcb"_s);
+        environment.insert(u"DISPLAY"_s, u":%1"_s.arg(display));
+        child.setProcessEnvironment(environment);
+        child.setProcessChannelMode(QProcess::ForwardedChannels);
+        child.start(QCoreApplication::applicationFilePath(), arguments);
+        if (child.waitForFinished(timeoutMilliseconds))
+            result = child.exitStatus() == QProcess::NormalExit ? child.exitCode() : 1;
+        else
+            std::fprintf(stderr, "the run on Xvfb did not end in time\n");
+        child.kill();
+        child.waitForFinished();
+    } else {
+        std::fprintf(stderr, "Xvfb did not start\n");
+    }
+    server.terminate();
+    if (!server.waitForFinished(5000)) {
+        server.kill();
+        server.waitForFinished();
+    }
+    return result;
 }
 
 } // namespace Bench

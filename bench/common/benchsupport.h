@@ -57,6 +57,12 @@ void report(const QString &name, double value, const QString &unit, double budge
 // flashController, as the program loads it; null if it cannot be created.
 QQuickWindow *loadMainWindow(QQmlApplicationEngine &engine, QObject *controller);
 
+// Runs this program again with these arguments in a child process, with its
+// windows on a private Xvfb (2560x1700) that ends with it; returns the
+// child's exit code. Without Xvfb it says so and returns 0: what needs a real
+// X server is then left out.
+int runSelfOnXvfb(const QStringList &arguments, int timeoutMilliseconds);
+
 } // namespace Bench
 
 #endif // BENCHSUPPORT_H

@@ -13,16 +13,11 @@
 
 #include "benchsupport.h"
 #include "fakecontroller.h"
-#include "helperprocess.h"
 
-#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QGuiApplication>
 #include <QJSValue>
-#include <QMutex>
-#include <QProcess>
-#include <QStandardPaths>
 #include <QThread>
 #include <QQmlApplicationEngine>
 #include <QQmlComponent>
@@ -215,55 +210,6 @@ int runX11Resizes(bool quick)
     return 0;
 }
 
-// Runs the whole-window resizes in a child process on a private Xvfb.
-// Without Xvfb they are left out, and said so.
-int runX11ResizesOnXvfb(bool quick)
-{
-    const QString xvfb = QStandardPaths::findExecutable(u"Xvfb"_s);
-    if (xvfb.isEmpty()) {
-        qWarning("Xvfb is not installed: the whole-window resizes are left out");
-        return 0;
-    }
-    QProcess server;
-    endWithThisProcess(server);
-    server.start(xvfb, { u"-displayfd"_s, u"1"_s, u"-screen"_s, u"0"_s, u"2560x1700x24"_s, u"-nolisten"_s, u"tcp"_s });
-    QDeadlineTimer started(10000);
-    while (server.waitForStarted() && !server.canReadLine() && !started.hasExpired()
-           && server.state() == QProcess::Running) {
-        server.waitForReadyRead(100);
-    }
-    bool named = false;
-    const int display = server.canReadLine() ? server.readLine().trimmed().toInt(&named) : -1;
-    int result = 1;
-    if (named) {
-        QProcess child;
-        endWithThisProcess(child);
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(u"QT_QPA_PLATFORM"_s, u"xcb"_s);
-        environment.insert(u"DISPLAY"_s, u":%1"_s.arg(display));
-        child.setProcessEnvironment(environment);
-        child.setProcessChannelMode(QProcess::ForwardedChannels);
-        QStringList arguments = { u"--x11-resize"_s };
-        if (quick)
-            arguments << u"--quick"_s;
-        child.start(QCoreApplication::applicationFilePath(), arguments);
-        if (child.waitForFinished(quick ? 120000 : 900000))
-            result = child.exitStatus() == QProcess::NormalExit ? child.exitCode() : 1;
-        else
-            qWarning("the whole-window resizes did not end in time");
-        child.kill();
-        child.waitForFinished();
-    } else {
-        qWarning("Xvfb did not start");
-    }
-    server.terminate();
-    if (!server.waitForFinished(5000)) {
-        server.kill();
-        server.waitForFinished();
-    }
-    return result;
-}
-
 } // namespace
 
 int main(int argc, char *argv[])
@@ -384,5 +330,8 @@ int main(int argc, char *argv[])
     Bench::report(u"log pane: memory after the first resize cycle"_s, memory.first(), u"MiB"_s, 0);
     Bench::report(u"log pane: memory after the last of %1 resize cycles"_s.arg(cycles), memory.last(), u"MiB"_s,
                   memory.first() * 1.1);
-    return runX11ResizesOnXvfb(quick);
+    QStringList arguments = { u"--x11-resize"_s };
+    if (quick)
+        arguments << u"--quick"_s;
+    return Bench::runSelfOnXvfb(arguments, quick ? 120000 : 900000);
 }
