@@ -7,6 +7,7 @@
 #include "helperprocess.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QFile>
@@ -65,6 +66,28 @@ double statusMiB(qint64 pid, const QByteArray &field)
 }
 
 } // namespace
+
+QHash<QString, double> threadCpuTimes()
+{
+    QHash<QString, double> times;
+    const double tick = 1000.0 / double(sysconf(_SC_CLK_TCK));
+    const QStringList tasks = QDir(u"/proc/self/task"_s).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString &task : tasks) {
+        QFile stat(u"/proc/self/task/%1/stat"_s.arg(task));
+        if (!stat.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray line = stat.readAll();
+        // The name is in parentheses and may hold spaces; utime and stime
+        // are the 14th and 15th fields.
+        const qsizetype open = line.indexOf('(');
+        const qsizetype close = line.lastIndexOf(')');
+        const QList<QByteArray> fields = line.mid(close + 2).split(' ');
+        if (open < 0 || close < 0 || fields.size() < 13)
+            continue;
+        times[QString::fromUtf8(line.mid(open + 1, close - open - 1))] += (fields.at(11).toDouble() + fields.at(12).toDouble()) * tick;
+    }
+    return times;
+}
 
 double peakMemoryMiB(qint64 pid)
 {

@@ -1,6 +1,7 @@
 #ifndef BENCHSUPPORT_H
 #define BENCHSUPPORT_H
 
+#include <QHash>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -19,6 +20,10 @@ double median(QList<double> values);
 
 // Time this thread has spent on a CPU, in milliseconds.
 double threadCpuMilliseconds();
+
+// The CPU time each of this process's threads has used, in ms, by thread
+// name (threads of one name added up); in steps of the kernel's tick.
+QHash<QString, double> threadCpuTimes();
 
 // Peak resident set size of a running process, in MiB (this one by default).
 double peakMemoryMiB(qint64 pid = 0);

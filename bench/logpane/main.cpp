@@ -166,6 +166,17 @@ int runX11Resizes(bool quick)
         QList<QSize> sizes;
         double longestBlock = 0;
         double longestCpu = 0;
+        double longestDrawingCpu = 0;
+    };
+    // The render thread and Mesa's software rasterizer's threads.
+    const auto drawingCpu = [] {
+        double total = 0;
+        const QHash<QString, double> threads = Bench::threadCpuTimes();
+        for (auto thread = threads.cbegin(); thread != threads.cend(); ++thread) {
+            if (thread.key().startsWith(u"QSGRenderThread"_s) || thread.key().startsWith(u"llvmpipe"_s))
+                total += thread.value();
+        }
+        return total;
     };
     QList<QSize> drag;
     for (int k = 0; k < 30; ++k)
@@ -184,6 +195,7 @@ int runX11Resizes(bool quick)
         for (Step &step : steps) {
             watch.reset();
             const double start = Bench::threadCpuMilliseconds();
+            const double drawingStart = drawingCpu();
             for (qsizetype k = 0; k < step.sizes.size(); ++k) {
                 window->resize(step.sizes.at(k));
                 if (k + 1 < step.sizes.size())
@@ -194,6 +206,7 @@ int runX11Resizes(bool quick)
             settle(100);
             step.longestCpu = qMax(step.longestCpu, Bench::threadCpuMilliseconds() - start);
             step.longestBlock = qMax(step.longestBlock, watch.longest());
+            step.longestDrawingCpu = qMax(step.longestDrawingCpu, drawingCpu() - drawingStart);
         }
         memory << Bench::memoryMiB();
     }
@@ -202,6 +215,8 @@ int runX11Resizes(bool quick)
                       step.longestBlock, u"ms"_s, 250);
         Bench::report(u"log pane, whole window on X: the window's thread's CPU time, "_s + step.name,
                       step.longestCpu, u"ms"_s, 0);
+        Bench::report(u"log pane, whole window on X: the drawing threads' CPU time, "_s + step.name,
+                      step.longestDrawingCpu, u"ms"_s, 0);
     }
     for (int cycle = 0; cycle < cycles; ++cycle) {
         Bench::report(u"log pane, whole window on X: memory after resize cycle %1"_s.arg(cycle + 1), memory.at(cycle),

@@ -28,7 +28,6 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
-#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 
@@ -37,30 +36,6 @@ namespace {
 const QString profile = u"v2_kelvar_left_wire"_s;
 const QString python = u"/usr/bin/python3"_s;
 const QString simulatorDir = QStringLiteral(VELMORIN_ESPTOOL_SIM_DIR);
-
-// The CPU time each of this process's threads has used, in ms, by name
-// (threads of one name added up).
-QHash<QString, double> threadCpuTimes()
-{
-    QHash<QString, double> times;
-    const double tick = 1000.0 / double(sysconf(_SC_CLK_TCK));
-    const QStringList tasks = QDir(u"/proc/self/task"_s).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    for (const QString &task : tasks) {
-        QFile stat(u"/proc/self/task/%1/stat"_s.arg(task));
-        if (!stat.open(QIODevice::ReadOnly))
-            continue;
-        const QByteArray line = stat.readAll();
-        // The name is in parentheses and may hold spaces; utime and stime
-        // are the 14th and 15th fields.
-        const qsizetype open = line.indexOf('(');
-        const qsizetype close = line.lastIndexOf(')');
-        const QList<QByteArray> fields = line.mid(close + 2).split(' ');
-        if (open < 0 || close < 0 || fields.size() < 13)
-            continue;
-        times[QString::fromUtf8(line.mid(open + 1, close - open - 1))] += (fields.at(11).toDouble() + fields.at(12).toDouble()) * tick;
-    }
-    return times;
-}
 
 // The user and system time the shell's children used, from the two lines
 // of its "times": "0m1.23s 0m0.45s".
@@ -153,14 +128,14 @@ bool flashOnce(WindowHarness &window, FirmwareFixture &firmware, const QString &
         QMetaObject::invokeMethod(qmlContext(window.window())->objectForName(QLatin1String(dialog)), "close");
     window.injectPort(port);
     QQuickItem *logText = window.item(u"logText"_s);
-    const QHash<QString, double> before = threadCpuTimes();
+    const QHash<QString, double> before = Bench::threadCpuTimes();
     window.click(window.item(u"flashButton"_s));
     const bool shown = waitFor([&] {
         return !window.controller().isFlashing() && logText->property("text").toString().endsWith(u"烧录成功！</b></font>"_s);
     }, 90000);
     // The frame that draws the verdict.
     waitFor([] { return false; }, 300);
-    const QHash<QString, double> after = threadCpuTimes();
+    const QHash<QString, double> after = Bench::threadCpuTimes();
     stopHelper(socat);
     stopHelper(simulator);
     if (!shown)
