@@ -603,6 +603,13 @@ export class LogRenderer {
         const line = this.line
         line.size += extra
         this.line = new Line()
+        // A finished line keeps its markup and its text, not its runs: with
+        // a colour change on every character the runs are an object a
+        // character, and the engine's collector marks every one of them
+        // at every collection.
+        line.markup = this.lineMarkup(line)
+        line.text = lineText(line)
+        line.runs = null
         this.lines.push(line)
         this.keptCost += line.cost + cost.lineBreak
         this.keptSize += line.size
@@ -729,6 +736,8 @@ function isHighSurrogate(code) {
 }
 
 function lineText(line) {
+    if (line.runs === null)
+        return line.text
     const text = line.runs.map(run => run.text).join("")
     return line.cut > 0 ? text + " … " + counted(line.cut, "more character") + " not shown" : text
 }

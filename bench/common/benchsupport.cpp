@@ -4,8 +4,15 @@
 #include <QQmlContext>
 #include <QQuickWindow>
 
+#include "helperprocess.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
 
 #include <algorithm>
 #include <cerrno>
@@ -59,6 +66,28 @@ double statusMiB(qint64 pid, const QByteArray &field)
 }
 
 } // namespace
+
+QHash<QString, double> threadCpuTimes()
+{
+    QHash<QString, double> times;
+    const double tick = 1000.0 / double(sysconf(_SC_CLK_TCK));
+    const QStringList tasks = QDir(u"/proc/self/task"_s).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString &task : tasks) {
+        QFile stat(u"/proc/self/task/%1/stat"_s.arg(task));
+        if (!stat.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray line = stat.readAll();
+        // The name is in parentheses and may hold spaces; utime and stime
+        // are the 14th and 15th fields.
+        const qsizetype open = line.indexOf('(');
+        const qsizetype close = line.lastIndexOf(')');
+        const QList<QByteArray> fields = line.mid(close + 2).split(' ');
+        if (open < 0 || close < 0 || fields.size() < 13)
+            continue;
+        times[QString::fromUtf8(line.mid(open + 1, close - open - 1))] += (fields.at(11).toDouble() + fields.at(12).toDouble()) * tick;
+    }
+    return times;
+}
 
 double peakMemoryMiB(qint64 pid)
 {
@@ -124,6 +153,22 @@ QByteArray toolOutput(const QString &kind, qint64 size)
             output += "\x1b[3" + QByteArray::number(1 + step % 6) + 'm' + char('a' + step % 26);
             if (step % 80 == 79)
                 output += '\n';
+        } else if (kind == u"tabs"_s) {
+            output += "ab\t";
+        } else if (kind == u"colours-unbroken"_s) {
+            output += "\x1b[3" + QByteArray::number(1 + step % 6) + 'm' + char('a' + step % 26);
+        } else if (kind == u"coloured-last-line"_s) {
+            // The size is that of the last line; the lines before it add
+            // about 18 KB.
+            if (step == 0) {
+                for (int line = 0; line < 300; ++line) {
+                    const int length = std::snprintf(text, sizeof text, "Writing at 0x%08x... (%d %%)\n",
+                                                     0x10000 + line * 0x400, line / 3);
+                    output += QByteArray(text, length);
+                }
+                size += output.size();
+            }
+            output += "\x1b[3" + QByteArray::number(step % 8) + 'm' + char('a' + step % 26);
         } else if (kind == u"progress"_s) {
             const int done = int(step % 1000);
             const int length = std::snprintf(text, sizeof text, "\r\x1b[KWriting at 0x%08llx [%-30s] %5.1f%% %d/549836 bytes... ",
@@ -169,6 +214,51 @@ QQuickWindow *loadMainWindow(QQmlApplicationEngine &engine, QObject *controller)
     engine.rootContext()->setContextProperty(QStringLiteral("flashController"), controller);
     engine.load(QUrl::fromLocalFile(QStringLiteral(VELMORIN_QML_DIR "/Main.qml")));
     return engine.rootObjects().isEmpty() ? nullptr : qobject_cast<QQuickWindow *>(engine.rootObjects().constFirst());
+}
+
+int runSelfOnXvfb(const QStringList &arguments, int timeoutMilliseconds)
+{
+    const QString xvfb = QStandardPaths::findExecutable(u"Xvfb"_s);
+    if (xvfb.isEmpty()) {
+        std::fprintf(stderr, "Xvfb is not installed: what needs a real X server is left out\n");
+        return 0;
+    }
+    QProcess server;
+    endWithThisProcess(server);
+    // Xvfb takes a free display itself and names it once it is ready.
+    server.start(xvfb, { u"-displayfd"_s, u"1"_s, u"-screen"_s, u"0"_s, u"2560x1700x24"_s, u"-nolisten"_s, u"tcp"_s });
+    QDeadlineTimer started(10000);
+    while (server.waitForStarted() && !server.canReadLine() && !started.hasExpired()
+           && server.state() == QProcess::Running) {
+        server.waitForReadyRead(100);
+    }
+    bool named = false;
+    const int display = server.canReadLine() ? server.readLine().trimmed().toInt(&named) : -1;
+    int result = 1;
+    if (named) {
+        QProcess child;
+        endWithThisProcess(child);
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(u"QT_QPA_PLATFORM"_s, u"xcb"_s);
+        environment.insert(u"DISPLAY"_s, u":%1"_s.arg(display));
+        child.setProcessEnvironment(environment);
+        child.setProcessChannelMode(QProcess::ForwardedChannels);
+        child.start(QCoreApplication::applicationFilePath(), arguments);
+        if (child.waitForFinished(timeoutMilliseconds))
+            result = child.exitStatus() == QProcess::NormalExit ? child.exitCode() : 1;
+        else
+            std::fprintf(stderr, "the run on Xvfb did not end in time\n");
+        child.kill();
+        child.waitForFinished();
+    } else {
+        std::fprintf(stderr, "Xvfb did not start\n");
+    }
+    server.terminate();
+    if (!server.waitForFinished(5000)) {
+        server.kill();
+        server.waitForFinished();
+    }
+    return result;
 }
 
 } // namespace Bench

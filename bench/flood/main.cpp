@@ -97,6 +97,9 @@ struct Case
     QString kind;
     qint64 size;
     QString label;
+    // The output's lines are written 2 ms apart, as a tool that is doing
+    // something between them writes them, and then the rest at once.
+    bool paced = false;
 };
 
 const QList<Case> cases = {
@@ -107,7 +110,25 @@ const QList<Case> cases = {
     { u"spacing"_s, 10'000'000, u"10 MB of lines with a tab and runs of spaces"_s },
     { u"invalid"_s, 10'000'000, u"10 MB of invalid UTF-8 and control characters"_s },
     { u"random"_s, 10'000'000, u"10 MB of random bytes"_s },
+    { u"tabs"_s, 2'000'000, u"one 2 MB line of tabs"_s },
+    { u"colours-unbroken"_s, 2'000'000, u"2 MB, a colour change on every character, one line"_s },
+    { u"coloured-last-line"_s, 48'060, u"300 lines, then 8,010 colour changes on the last line"_s, true },
 };
+
+// A stand-in script that writes the output's lines 2 ms apart and then
+// whatever follows the last line feed.
+QByteArray pacedScript(const QByteArray &output)
+{
+    QByteArray script;
+    const qsizetype rest = output.lastIndexOf('\n') + 1;
+    for (const QByteArray &line : output.left(rest).split('\n')) {
+        if (!line.isEmpty())
+            script += "out " + (line + '\n').toHex() + "\nsleep 2\n";
+    }
+    if (rest < output.size())
+        script += "outbytes " + output.mid(rest).toHex() + '\n';
+    return script + "exit 0\n";
+}
 
 int runCase(const Case &flood, bool quick)
 {
@@ -116,12 +137,14 @@ int runCase(const Case &flood, bool quick)
     if (!firmware.isValid() || !firmware.installToolAndImages(profile))
         return 1;
     QFile output(firmware.scratchFile(u"output"_s));
-    if (!output.open(QIODevice::WriteOnly) || output.write(Bench::toolOutput(flood.kind, quick ? flood.size / 50 : flood.size)) < 0)
+    // The paced case is small already, and its size is what it is about.
+    const QByteArray bytes = Bench::toolOutput(flood.kind, quick && !flood.paced ? flood.size / 50 : flood.size);
+    if (!output.open(QIODevice::WriteOnly) || output.write(flood.paced ? pacedScript(bytes) : bytes) < 0)
         return 1;
     output.close();
-    qputenv("STANDIN_REPLAY", output.fileName().toLocal8Bit());
-    qint64 bytes = 0;
-    const double plain = Bench::plainPipeRun(&bytes);
+    qputenv(flood.paced ? "STANDIN_SCRIPT" : "STANDIN_REPLAY", output.fileName().toLocal8Bit());
+    qint64 bytesRead = 0;
+    const double plain = Bench::plainPipeRun(&bytesRead);
 
     FlashController controller;
     QQmlApplicationEngine engine;
