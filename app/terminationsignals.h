@@ -10,8 +10,8 @@ class QSocketNotifier;
 // what it owns as usual: the controller, and with it the flashing tool and
 // everything the tool started. Left to the default handling, such a signal
 // would end the program without destructors and leave the tool running on
-// the port. Destroyed last, after such a signal, it ends the program by
-// that signal, with the signal's default action: whoever started the
+// the port. Destroyed after the controller, after such a signal, it ends
+// the program by that signal, with the signal's default action: whoever started the
 // program sees it ended by the signal (a shell shows 130, 143 or 129), as
 // with any program that has no handler of its own. A second signal of the
 // same kind is handled by default again: it ends a program that no longer
