@@ -1,5 +1,6 @@
 #include "firmwarefixture.h"
 #include "flashcontroller.h"
+#include "recorder.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -17,35 +18,6 @@ using namespace Qt::StringLiterals;
 namespace {
 
 const QString profile = u"v2_kelvar_left_wire"_s;
-const QString portReason = u"请选择一个有效的烧录端口！"_s;
-const QString toolReason = u"错误: 未在 'firmware' 目录下找到烧录工具 esptool.exe。"_s;
-
-// The controller's notifications in the order they happen, with the log and
-// the flag as they were at that moment, for as long as the recorder lives.
-struct Recorder
-{
-    QObject context;
-    QStringList events;
-    QStringList reasons;
-    QStringList logs;
-    QList<bool> flags;
-
-    explicit Recorder(FlashController *controller)
-    {
-        const auto record = [this, controller](const QString &event) {
-            events << event;
-            logs << controller->flashOutput();
-            flags << controller->isFlashing();
-        };
-        QObject::connect(controller, &FlashController::flashOutputChanged, &context, [=] { record(u"flashOutputChanged"_s); });
-        QObject::connect(controller, &FlashController::isFlashingChanged, &context, [=] { record(u"isFlashingChanged"_s); });
-        QObject::connect(controller, &FlashController::flashSucceeded, &context, [=] { record(u"flashSucceeded"_s); });
-        QObject::connect(controller, &FlashController::flashFailed, &context, [=](const QString &reason) {
-            reasons << reason;
-            record(u"flashFailed"_s);
-        });
-    }
-};
 
 } // namespace
 
@@ -54,8 +26,6 @@ class tst_FlashJob : public QObject
     Q_OBJECT
 
 private slots:
-    void refusalsChangeNothingAndComeInTheirOrder_data();
-    void refusalsChangeNothingAndComeInTheirOrder();
     void launchPassesThirteenArgumentsAndWritesTheLaunchLine_data();
     void launchPassesThirteenArgumentsAndWritesTheLaunchLine();
     void outputStreamsAndToolMarkupIsKeptAsItIs();
@@ -70,74 +40,6 @@ private slots:
     void destroyingTheControllerEndsTheToolAndItsChildrenSilently_data();
     void destroyingTheControllerEndsTheToolAndItsChildrenSilently();
 };
-
-void tst_FlashJob::refusalsChangeNothingAndComeInTheirOrder_data()
-{
-    QTest::addColumn<QString>("profileName");
-    QTest::addColumn<QString>("port");
-    QTest::addColumn<bool>("tool");
-    QTest::addColumn<QStringList>("images");
-    QTest::addColumn<QString>("reason");
-
-    const QStringList all = FirmwareFixture::imageNames();
-    const QString missing = u"固件文件 '%1' 在路径 '%2' 中未找到。"_s;
-    const QString native = QDir::toNativeSeparators(QCoreApplication::applicationDirPath() + u"/firmware/"_s + profile);
-
-    QTest::newRow("invalid profile beats empty port") << u"no_such_device"_s << QString() << true << all << u"错误：选择了无效的设备！"_s;
-    QTest::newRow("profile in other letter case") << profile.toUpper() << u"COM5"_s << true << all << u"错误：选择了无效的设备！"_s;
-    QTest::newRow("empty port") << profile << QString() << true << all << portReason;
-    QTest::newRow("port placeholder") << profile << u"Device not found"_s << true << all << portReason;
-    QTest::newRow("placeholder in other case passes the port checks") << profile << u"device not found"_s << false << all << toolReason;
-    QTest::newRow("missing tool beats missing images") << profile << u"COM5"_s << false << QStringList() << toolReason;
-    QTest::newRow("no images: the first is named") << profile << u"COM5"_s << true << QStringList() << missing.arg(u"bootloader.bin"_s, native);
-    QTest::newRow("first missing image in flash order") << profile << u"COM5"_s << true << QStringList{ all[0], all[2] }
-                                                        << missing.arg(u"partitions.bin"_s, native);
-    QTest::newRow("only firmware.bin missing") << profile << u"COM5"_s << true << all.mid(0, 3) << missing.arg(u"firmware.bin"_s, native);
-    // Only a regular file is an image; a link to one is one too.
-    QTest::newRow("firmware.bin a directory") << profile << u"COM5"_s << true << all.mid(0, 3) + QStringList{ u"firmware.bin as directory"_s }
-                                              << missing.arg(u"firmware.bin"_s, native);
-#ifdef Q_OS_UNIX
-    QTest::newRow("firmware.bin a FIFO") << profile << u"COM5"_s << true << all.mid(0, 3) + QStringList{ u"firmware.bin as FIFO"_s }
-                                         << missing.arg(u"firmware.bin"_s, native);
-    QTest::newRow("a link to an image counts") << profile << u"COM5"_s << true << QStringList{ u"bootloader.bin as link"_s }
-                                               << missing.arg(u"partitions.bin"_s, native);
-#endif
-}
-
-void tst_FlashJob::refusalsChangeNothingAndComeInTheirOrder()
-{
-    QFETCH(QString, profileName);
-    QFETCH(QString, port);
-    QFETCH(bool, tool);
-    QFETCH(QStringList, images);
-    QFETCH(QString, reason);
-
-    // An earlier job's log must survive a refused launch.
-    FirmwareFixture firmware;
-    QVERIFY(firmware.isValid() && firmware.installToolAndImages(profile));
-    QVERIFY(firmware.useScript({ Step::out(u"earlier job\n"_s) }));
-    FlashController controller;
-    controller.startFlash(profile, u"COM5"_s);
-    QVERIFY(waitUntilIdle(controller));
-    const QString earlierLog = controller.flashOutput();
-    QVERIFY(earlierLog.contains(u"earlier job"_s));
-
-    QVERIFY(QDir(firmware.profilePath(profile)).removeRecursively());
-    for (const QString &image : images) {
-        const QStringList nameAndKind = image.split(u" as "_s);
-        QVERIFY(nameAndKind.size() == 1 ? firmware.writeImages(profile, nameAndKind)
-                                        : firmware.writeUnusualFile(profile + u'/' + nameAndKind[0], nameAndKind[1]));
-    }
-    if (!tool)
-        QVERIFY(firmware.removeFile(u"esptool.exe"_s));
-
-    Recorder recorder(&controller);
-    controller.startFlash(profileName, port);
-    QCOMPARE(recorder.events, QStringList{ u"flashFailed"_s });
-    QCOMPARE(recorder.reasons, QStringList{ reason });
-    QCOMPARE(controller.flashOutput(), earlierLog);
-    QCOMPARE(controller.isFlashing(), false);
-}
 
 void tst_FlashJob::launchPassesThirteenArgumentsAndWritesTheLaunchLine_data()
 {
