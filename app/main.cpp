@@ -11,8 +11,9 @@ int main(int argc, char *argv[])
 {
     QGuiApplication app(argc, argv);
     // Ctrl-C, a closed terminal or a kill end the program as closing the
-    // window does, so that the tool ends with it.
-    const TerminationSignals terminationSignals;
+    // window does, so that the tool ends with it; then the program ends by
+    // that signal, as its caller expects.
+    TerminationSignals terminationSignals;
 
     QQmlApplicationEngine engine;
     FlashController flashController;

@@ -15,14 +15,15 @@ const int handledSignals[] = { SIGINT, SIGTERM, SIGHUP };
 struct sigaction previousActions[std::size(handledSignals)];
 
 // A signal may arrive in the middle of anything, on any thread; its handler
-// may do next to nothing. It writes a byte, and the event loop, woken by
-// it, does the rest. [0] is written by the handler, [1] read by the loop.
+// may do next to nothing. It writes the signal's number as a byte, and the
+// event loop, woken by it, does the rest. [0] is written by the handler,
+// [1] read by the loop.
 int wakeUp[2] = { -1, -1 };
 
-void onSignal(int)
+void onSignal(int signal)
 {
     const int savedErrno = errno;
-    const char byte = 1;
+    const char byte = char(signal);
     [[maybe_unused]] const ssize_t written = ::write(wakeUp[0], &byte, 1);
     errno = savedErrno;
 }
@@ -37,9 +38,11 @@ TerminationSignals::TerminationSignals()
         return;
 
     m_notifier = std::make_unique<QSocketNotifier>(wakeUp[1], QSocketNotifier::Read);
-    QObject::connect(m_notifier.get(), &QSocketNotifier::activated, [] {
+    QObject::connect(m_notifier.get(), &QSocketNotifier::activated, [this] {
         char bytes[16];
-        while (::read(wakeUp[1], bytes, sizeof bytes) > 0) {
+        for (ssize_t got; (got = ::read(wakeUp[1], bytes, sizeof bytes)) > 0;) {
+            if (m_received == 0)
+                m_received = bytes[0];
         }
         QCoreApplication::quit();
     });
@@ -67,4 +70,8 @@ TerminationSignals::~TerminationSignals()
     ::close(wakeUp[0]);
     ::close(wakeUp[1]);
     wakeUp[0] = wakeUp[1] = -1;
+    // The previous action is the default one: a handler of someone else's
+    // does not survive exec(), and an ignored signal never got here.
+    if (m_received != 0)
+        ::raise(m_received);
 }

@@ -9,8 +9,9 @@
 // board and holding the port, so the tool is started such that it and
 // everything it starts can be ended as one. That happens when this object
 // is destroyed while the tool runs, and when the tool ends: whatever it
-// left running is ended before finished reaches anyone else. The tool's
-// standard input is empty.
+// left running is ended before finished reaches anyone else, and on Linux
+// so is whatever of the tool's tree left the tool's process group and fell
+// to this program. The tool's standard input is empty.
 class ToolProcess : public QProcess
 {
 public:
@@ -26,6 +27,7 @@ public:
 private:
     void endProcessTree();
     void endLeftovers();
+    void endAdopted();
 
     // Unix: the tool's process group, known still after the tool is reaped.
     qint64 m_processGroup = 0;

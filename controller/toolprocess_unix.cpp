@@ -1,7 +1,12 @@
 #include "toolprocess.h"
 
+#include <QDir>
+#include <QFile>
+
+#include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <utility>
@@ -12,11 +17,53 @@
 
 using namespace Qt::StringLiterals;
 
+namespace {
+
+// The children of this program that it did not start itself. This program
+// starts its children in its own process group, but for the tool, which
+// leads a group of its own; so a child in another group is the tool, or
+// something from the tool's tree that fell to this program when its parent
+// ended: in the tool's group, or one that left it (setsid()). Called only
+// once the tool is reaped, this leaves out the program's own helpers (a
+// test's X server, a simulator) and finds only the adopted.
+QList<pid_t> adoptedChildren()
+{
+    QList<pid_t> adopted;
+    const pid_t program = ::getpid();
+    const pid_t programGroup = ::getpgrp();
+    const QStringList entries = QDir(u"/proc"_s).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString &entry : entries) {
+        bool isProcess = false;
+        const pid_t candidate = pid_t(entry.toLong(&isProcess));
+        if (!isProcess)
+            continue;
+        QFile stat(u"/proc/%1/stat"_s.arg(candidate));
+        if (!stat.open(QIODevice::ReadOnly))
+            continue;
+        // "pid (name) state ppid pgrp ...": the name may hold anything, so
+        // the fields are counted from behind it.
+        const QByteArray line = stat.readAll();
+        const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+        if (fields.size() > 2 && fields.at(1).toLong() == program && fields.at(2).toLong() != programGroup)
+            adopted << candidate;
+    }
+    return adopted;
+}
+
+} // namespace
+
 // The tool leads a process group of its own, which its children join, so
-// one signal to the group ends them all.
+// one signal to the group ends them all. On Linux this program is also the
+// child subreaper of what it starts: a descendant of the tool whose parent
+// ends becomes this program's child, not init's, even one that left the
+// tool's group, so none can outlive the job unseen.
 ToolProcess::ToolProcess(QObject *parent)
     : QProcess(parent)
 {
+#ifdef Q_OS_LINUX
+    ::prctl(PR_SET_CHILD_SUBREAPER, 1);
+#endif
+
     // Nothing is ever written to the tool: one that reads its input gets
     // end-of-file at once instead of waiting for ever.
     setStandardInputFile(QProcess::nullDevice());
@@ -52,6 +99,7 @@ ToolProcess::ToolProcess(QObject *parent)
 ToolProcess::~ToolProcess()
 {
     endProcessTree();
+    endAdopted();
 }
 
 QString ToolProcess::portArgument(const QString &port)
@@ -85,4 +133,21 @@ void ToolProcess::endLeftovers()
     const qint64 group = std::exchange(m_processGroup, 0);
     if (group > 0)
         ::kill(-pid_t(group), SIGKILL);
+    endAdopted();
+}
+
+void ToolProcess::endAdopted()
+{
+    // Each one reaped has handed its own children down to this program, so
+    // this goes on until a look finds none. Ended by SIGKILL, none can start
+    // another in between, and each is reaped at once: its id cannot pass to
+    // anyone else while it is in the list.
+    for (QList<pid_t> adopted = adoptedChildren(); !adopted.isEmpty(); adopted = adoptedChildren()) {
+        for (const pid_t child : adopted)
+            ::kill(child, SIGKILL);
+        for (const pid_t child : adopted) {
+            while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+            }
+        }
+    }
 }

@@ -85,6 +85,12 @@ void ToolProcess::endProcessTree()
     waitForFinished();
 }
 
+void ToolProcess::endAdopted()
+{
+    // Nothing is handed down to this program: what the tool starts stays in
+    // its job, and ends with it.
+}
+
 void ToolProcess::endLeftovers()
 {
     // What is still in the job was started by the tool that just ended.

@@ -34,6 +34,8 @@ if [[ "${1:-}" == "--tests" || "${1:-}" == "--screenshots" ]]; then
         # the real esptool (run from its source) flashing the simulated chip
         # through a pty joined to it
         python3-serial python3-intelhex python3-rich-click socat
+        # scripts/test.sh --busy keeps every core busy beside the suite
+        stress-ng
     )
 fi
 if [[ "${1:-}" == "--windows" ]]; then

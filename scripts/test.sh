@@ -1,10 +1,30 @@
 #!/usr/bin/env bash
 # Builds everything and runs the whole test suite twice: a normal build, then
 # one with AddressSanitizer and UndefinedBehaviorSanitizer.
+#
+#   scripts/test.sh [--busy]
+#
+# --busy runs it all beside stress-ng keeping every core busy, as on a
+# developer's machine that is doing other work: a test that waits for a
+# time instead of for what it waits for fails there first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+busy=no
+case "${1:-}" in
+    "") ;;
+    --busy) busy=yes ;;
+    *) echo "usage: $0 [--busy]" >&2; exit 2 ;;
+esac
+
 scripts/install-deps.sh --tests
+
+if [[ $busy == yes ]]; then
+    echo "== Busy: stress-ng keeps all $(nproc) cores busy while the suite builds and runs"
+    stress-ng --cpu "$(nproc)" --quiet &
+    stress=$!
+    trap 'kill "$stress" 2>/dev/null || true; wait "$stress" 2>/dev/null || true' EXIT
+fi
 
 jobs=$(nproc)
 

@@ -121,6 +121,12 @@ QString FirmwareFixture::scratchFile(const QString &name) const
     return m_scratch.filePath(name);
 }
 
+bool FirmwareFixture::createScratchFile(const QString &name) const
+{
+    QFile file(scratchFile(name));
+    return file.open(QIODevice::WriteOnly);
+}
+
 void FirmwareFixture::recordProcessIds() const
 {
     qputenv("STANDIN_PID_FILE", scratchFile(u"pids"_s).toUtf8());

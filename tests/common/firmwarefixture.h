@@ -40,6 +40,9 @@ public:
     bool useScript(const QList<QByteArray> &steps) const;
     // A file outside firmware/ for the stand-in to write to.
     QString scratchFile(const QString &name) const;
+    // Creates that file, empty: what a stand-in waiting for it (Step::waitFor)
+    // goes on at.
+    bool createScratchFile(const QString &name) const;
     // From now on every stand-in process records its id; these are the ids
     // recorded so far, in the order the processes started.
     void recordProcessIds() const;
@@ -66,14 +69,24 @@ inline QByteArray crash() { return "crash"; }
 inline QByteArray hang() { return "hang"; }
 inline QByteArray readInput() { return "input"; }
 inline QByteArray leaveChild() { return "leavechild"; }
+inline QByteArray leaveSession() { return "leavesession"; }
+inline QByteArray waitFor(const QString &path) { return "waitfile " + path.toUtf8().toHex(); }
+inline QByteArray drained() { return "drained"; }
+inline QByteArray noteOrphaned(const QString &path) { return "noteorphaned " + path.toUtf8().toHex(); }
+inline QByteArray openFiles(const QString &path) { return "openfiles " + path.toUtf8().toHex(); }
 } // namespace Step
 
 // True while the process runs (a zombie has ended).
 bool isProcessAlive(qint64 processId);
 
+// How long a test waits for what a quiet machine shows in well under a
+// second: far beyond that, so that only a fault, never a busy machine,
+// makes a wait run out.
+inline constexpr int patience = 60000;
+
 // Lets the event loop run until the controller's job has ended.
 template<typename Controller>
-bool waitUntilIdle(const Controller &controller, int timeout = 15000)
+bool waitUntilIdle(const Controller &controller, int timeout = patience)
 {
     QDeadlineTimer deadline(timeout);
     while (controller.isFlashing() && !deadline.hasExpired())

@@ -1,8 +1,10 @@
 #include "runningprogram.h"
 
+#include "firmwarefixture.h"
 #include "helperprocess.h"
 
 #include <QDeadlineTimer>
+#include <QFile>
 #include <QRegularExpression>
 #include <QSet>
 #include <QTest>
@@ -47,7 +49,8 @@ RunningProgram::~RunningProgram()
     m_process.waitForFinished();
 }
 
-bool RunningProgram::start(const QString &program, const QStringList &arguments, const QProcessEnvironment &environment)
+bool RunningProgram::start(const QString &program, const QStringList &arguments, const QProcessEnvironment &environment,
+                           int ignoredSignal)
 {
     if (!m_display.start()) {
         m_error = m_display.errorString();
@@ -57,8 +60,15 @@ bool RunningProgram::start(const QString &program, const QStringList &arguments,
     withDisplay.insert(u"DISPLAY"_s, m_display.name());
     m_process.setProcessEnvironment(withDisplay);
     endWithThisProcess(m_process);
+    if (ignoredSignal != 0) {
+        const auto endWithTest = m_process.childProcessModifier();
+        m_process.setChildProcessModifier([endWithTest, ignoredSignal] {
+            endWithTest();
+            ::signal(ignoredSignal, SIG_IGN);
+        });
+    }
     m_process.start(program, arguments);
-    QDeadlineTimer deadline(60000);
+    QDeadlineTimer deadline(patience);
     while (!m_window && !deadline.hasExpired() && m_process.state() != QProcess::NotRunning) {
         m_window = m_display.findWindow(u"ESP32-S3 Velmorin"_s);
         if (!m_window)
@@ -68,17 +78,35 @@ bool RunningProgram::start(const QString &program, const QStringList &arguments,
     return m_window != 0;
 }
 
-bool RunningProgram::endWithSignal(int signal)
+void RunningProgram::sendSignal(int signal) const
 {
     ::kill(pid_t(m_process.processId()), signal);
-    return m_process.waitForFinished(20000);
+}
+
+bool RunningProgram::hasTaken(int signal) const
+{
+    QFile status(u"/proc/%1/status"_s.arg(m_process.processId()));
+    if (!status.open(QIODevice::ReadOnly))
+        return true;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("ShdPnd:") || line.startsWith("SigPnd:")) {
+            if (line.mid(7).trimmed().toULongLong(nullptr, 16) & (1ULL << (signal - 1)))
+                return false;
+        }
+    }
+    return true;
+}
+
+bool RunningProgram::waitForEnd()
+{
+    return m_process.waitForFinished(patience);
 }
 
 QImage RunningProgram::settledPicture() const
 {
     QImage picture;
     QImage previous;
-    QDeadlineTimer settled(20000);
+    QDeadlineTimer settled(patience);
     do {
         previous = picture;
         QTest::qWait(250);
@@ -90,7 +118,7 @@ QImage RunningProgram::settledPicture() const
 std::pair<int, QString> RunningProgram::close()
 {
     m_display.requestClose(m_window);
-    if (!m_process.waitForFinished(20000))
+    if (!m_process.waitForFinished(patience))
         return { -1, QString() };
     const int code = m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
     return { code, QString::fromUtf8(m_process.readAllStandardError()) };

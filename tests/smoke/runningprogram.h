@@ -29,19 +29,25 @@ public:
     ~RunningProgram();
     Q_DISABLE_COPY_MOVE(RunningProgram)
 
-    bool start(const QString &program, const QStringList &arguments, const QProcessEnvironment &environment);
+    // With a signal given, the program starts with that signal ignored, as
+    // nohup starts a program with SIGHUP ignored.
+    bool start(const QString &program, const QStringList &arguments, const QProcessEnvironment &environment,
+               int ignoredSignal = 0);
 
-    // Sends the program a signal; whether it ended within 20 s.
-    bool endWithSignal(int signal);
+    void sendSignal(int signal) const;
+    // Whether the program has taken the signal: it is no longer pending.
+    bool hasTaken(int signal) const;
+    bool waitForEnd();
 
     const QProcess &process() const { return m_process; }
     QString errorString() const { return m_error; }
     const XvfbDisplay &display() const { return m_display; }
+    XvfbDisplay &display() { return m_display; }
     Window window() const { return m_window; }
 
     // A picture once two in a row show the same drawn window (the first
     // frames take a while, in a sanitizer build and under Wine), or the
-    // last one after 20 s.
+    // last one after a minute.
     QImage settledPicture() const;
 
     // Closes the window as a window manager does; the program's exit code

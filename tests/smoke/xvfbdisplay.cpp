@@ -1,9 +1,12 @@
 #include "xvfbdisplay.h"
 
+#include "firmwarefixture.h"
 #include "helperprocess.h"
 
 #include <QDeadlineTimer>
 #include <QStandardPaths>
+
+#include <csignal>
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -43,10 +46,20 @@ private:
 
 XvfbDisplay::~XvfbDisplay()
 {
+    setAnswering(true);
     if (m_display)
         XCloseDisplay(m_display);
     m_server.terminate();
-    m_server.waitForFinished(5000);
+    if (!m_server.waitForFinished(patience)) {
+        m_server.kill();
+        m_server.waitForFinished();
+    }
+}
+
+void XvfbDisplay::setAnswering(bool answering)
+{
+    if (m_server.state() == QProcess::Running)
+        ::kill(pid_t(m_server.processId()), answering ? SIGCONT : SIGSTOP);
 }
 
 bool XvfbDisplay::start()
@@ -64,7 +77,7 @@ bool XvfbDisplay::start()
     // but their abstract sockets are, and a display picked by lock file
     // alone may be another server's.
     m_server.start(xvfb, { u"-displayfd"_s, u"1"_s, u"-screen"_s, u"0"_s, u"1024x768x24"_s, u"-nolisten"_s, u"tcp"_s });
-    QDeadlineTimer deadline(10000);
+    QDeadlineTimer deadline(patience);
     while (m_server.waitForStarted() && !m_server.canReadLine() && !deadline.hasExpired()
            && m_server.state() == QProcess::Running) {
         m_server.waitForReadyRead(100);

@@ -37,6 +37,10 @@ public:
     void focus(Window window) const;
     // Sends WM_DELETE_WINDOW, as a window manager's close button does.
     void requestClose(Window window) const;
+    // Stops the server, or lets it go on: a program that waits for a
+    // stopped server's answer no longer answers itself. While it is
+    // stopped, nothing above may be used.
+    void setAnswering(bool answering);
 
 private:
     Window findWindow(const QString &title, Window parent) const;

@@ -48,8 +48,9 @@ std::string jsonString(const std::string &text)
 
 int main(int argc, char *argv[])
 {
-    if (Platform::environment(leftBehindVariable) == "1")
-        return runLeftBehind();
+    const std::string leftBehind = Platform::environment(leftBehindVariable);
+    if (!leftBehind.empty())
+        return runLeftBehind(leftBehind);
     Platform::useBinaryOutput();
     const std::vector<std::string> arguments = Platform::arguments(argc, argv);
 

@@ -35,8 +35,21 @@ void sleepMilliseconds(int milliseconds);
 // and returns its exit code, as a one-file bundle's launcher does.
 int runCopyOfSelf(int argc, char *argv[], const char *launcherVariable);
 // Starts a copy of this program with the same standard streams and the
-// variable set to "1", and does not wait for it; its process id, or 0.
-long startCopyOfSelf(const char *markVariable);
+// variable set to the value, and does not wait for it; its process id, or 0.
+long startCopyOfSelf(const char *markVariable, const char *value);
+// Leaves the process group and the session this process was started in, as
+// a daemon does (Unix; elsewhere nothing).
+void leaveSession();
+// From now on, when the process that started this one ends, the file at
+// the path gets this process's id (Linux; elsewhere nothing).
+void noteWhenOrphaned(const std::string &path);
+// The files this process was given open beyond the standard streams, one
+// line each: the descriptor and what it is ("5 socket:[1234]"); Linux only.
+std::string inheritedFiles();
+// Waits until everything written to stdout and stderr so far has been read
+// by the program at the other end of the pipes, so that what is written
+// next comes in a read of its own.
+void waitUntilOutputIsRead();
 
 // Whether esptool could open this port name at all, and the message it
 // gives when it cannot.

@@ -3,9 +3,17 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <thread>
 
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
+
+#include <dirent.h>
+#include <fcntl.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -99,14 +107,81 @@ int runCopyOfSelf(int argc, char *argv[], const char *launcherVariable)
     return WIFEXITED(status) ? WEXITSTATUS(status) : 3;
 }
 
-long startCopyOfSelf(const char *markVariable)
+long startCopyOfSelf(const char *markVariable, const char *value)
 {
-    setenv(markVariable, "1", 1);
+    setenv(markVariable, value, 1);
     char name[] = "esptool";
     char *childArgv[] = { name, nullptr };
     const pid_t child = startSelf(childArgv);
     unsetenv(markVariable);
     return long(child);
+}
+
+void leaveSession()
+{
+    setsid();
+}
+
+namespace {
+
+// Opened and filled in before the handler can run, so that the handler
+// does no more than one write: the sooner it is done, the surer it is done
+// before whatever ends this process too.
+int orphanNoteFile = -1;
+char orphanNote[32];
+
+void onOrphaned(int)
+{
+    [[maybe_unused]] const ssize_t written = write(orphanNoteFile, orphanNote, std::strlen(orphanNote));
+}
+
+} // namespace
+
+void noteWhenOrphaned(const std::string &path)
+{
+#ifdef __linux__
+    orphanNoteFile = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    if (orphanNoteFile < 0)
+        return;
+    std::snprintf(orphanNote, sizeof orphanNote, "%ld\n", long(getpid()));
+    struct sigaction action = {};
+    action.sa_handler = onOrphaned;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGUSR1, &action, nullptr);
+    prctl(PR_SET_PDEATHSIG, SIGUSR1);
+#else
+    (void)path;
+#endif
+}
+
+std::string inheritedFiles()
+{
+    std::string files;
+    DIR *directory = opendir("/proc/self/fd");
+    if (!directory)
+        return files;
+    while (const dirent *entry = readdir(directory)) {
+        const int descriptor = std::atoi(entry->d_name);
+        if (descriptor <= STDERR_FILENO || descriptor == dirfd(directory))
+            continue;
+        char target[4096];
+        const std::string link = std::string("/proc/self/fd/") + entry->d_name;
+        const ssize_t length = readlink(link.c_str(), target, sizeof target - 1);
+        target[length > 0 ? length : 0] = '\0';
+        files += std::string(entry->d_name) + ' ' + target + '\n';
+    }
+    closedir(directory);
+    return files;
+}
+
+void waitUntilOutputIsRead()
+{
+    // A pipe tells either end how much in it is still unread.
+    for (const int channel : { STDOUT_FILENO, STDERR_FILENO }) {
+        int unread = 0;
+        while (ioctl(channel, FIONREAD, &unread) == 0 && unread > 0)
+            sleepMilliseconds(1);
+    }
 }
 
 bool isOpenablePortName(const std::string &port)

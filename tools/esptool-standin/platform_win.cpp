@@ -138,10 +138,10 @@ int runCopyOfSelf(int, char *[], const char *launcherVariable)
     return int(exitCode);
 }
 
-long startCopyOfSelf(const char *markVariable)
+long startCopyOfSelf(const char *markVariable, const char *value)
 {
     const std::wstring variable = toWide(markVariable);
-    SetEnvironmentVariableW(variable.c_str(), L"1");
+    SetEnvironmentVariableW(variable.c_str(), toWide(value).c_str());
     PROCESS_INFORMATION child {};
     const bool started = startSelf(&child);
     SetEnvironmentVariableW(variable.c_str(), nullptr);
@@ -150,6 +150,27 @@ long startCopyOfSelf(const char *markVariable)
     CloseHandle(child.hThread);
     CloseHandle(child.hProcess);
     return long(child.dwProcessId);
+}
+
+void leaveSession()
+{
+}
+
+void noteWhenOrphaned(const std::string &)
+{
+}
+
+std::string inheritedFiles()
+{
+    return std::string();
+}
+
+void waitUntilOutputIsRead()
+{
+    // The writing end of a Windows pipe cannot see what the reader has
+    // taken, so this gives the reader a moment instead: the one step that
+    // counts on time.
+    sleepMilliseconds(300);
 }
 
 bool isOpenablePortName(const std::string &port)

@@ -31,6 +31,49 @@ bool readFile(const std::string &path, std::string *content)
     return true;
 }
 
+bool fileExists(const std::string &path)
+{
+    std::FILE *file = Platform::openFile(path, "rb");
+    if (file)
+        std::fclose(file);
+    return file != nullptr;
+}
+
+// Bounded, like a hang, so that a test that dies first leaves nothing
+// waiting for long.
+constexpr int patience = 300000;
+
+void waitForFile(const std::string &path)
+{
+    for (int waited = 0; !fileExists(path) && waited < patience; waited += 10)
+        Platform::sleepMilliseconds(10);
+}
+
+bool isRecorded(long processId)
+{
+    std::string ids;
+    const std::string path = Platform::environment("STANDIN_PID_FILE");
+    std::FILE *file = Platform::openFile(path, "rb");
+    if (!file)
+        return false;
+    char buffer[4096];
+    for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, file)) > 0;)
+        ids.append(buffer, got);
+    std::fclose(file);
+    return ("\n" + ids).find("\n" + std::to_string(processId) + "\n") != std::string::npos;
+}
+
+// A child left behind records its own id once it runs; whoever looks for
+// it must find it running, so this process goes on only after that.
+void leaveChild(const char *kind)
+{
+    const long child = Platform::startCopyOfSelf(leftBehindVariable, kind);
+    if (child == 0 || Platform::environment("STANDIN_PID_FILE").empty())
+        return;
+    for (int waited = 0; !isRecorded(child) && waited < patience; waited += 10)
+        Platform::sleepMilliseconds(10);
+}
+
 } // namespace
 
 void writeStdout(const std::string &bytes)
@@ -74,17 +117,42 @@ int runScript(const std::string &scriptPath)
             Platform::crash();
         else if (step == "hang")
             return runLeftBehind();
+        else if (step == "waitfile")
+            waitForFile(fromHex(argument));
+        else if (step == "drained")
+            Platform::waitUntilOutputIsRead();
+        else if (step == "noteorphaned")
+            Platform::noteWhenOrphaned(fromHex(argument));
+        else if (step == "openfiles") {
+            // Complete or not there at all, for whoever waits for it.
+            const std::string path = fromHex(argument);
+            const std::string files = Platform::inheritedFiles();
+            std::FILE *file = Platform::openFile(path + ".part", "wb");
+            if (file) {
+                std::fwrite(files.data(), 1, files.size(), file);
+                std::fclose(file);
+                std::rename((path + ".part").c_str(), path.c_str());
+            }
+        }
         else if (step == "input") {
             char buffer[4096];
             while (std::fread(buffer, 1, sizeof buffer, stdin) > 0) {
             }
         } else if (step == "leavechild") {
-            // Recorded here, before this process can end: a child recording
-            // itself might come too late for whoever looks.
-            recordProcessId(Platform::startCopyOfSelf(leftBehindVariable));
+            leaveChild(leftInGroup);
+        } else if (step == "leavesession") {
+            leaveChild(leftInOwnSession);
         }
     }
     return 0;
+}
+
+int runLeftBehind(const std::string &kind)
+{
+    if (kind == leftInOwnSession)
+        Platform::leaveSession();
+    recordProcessId(Platform::processId());
+    return runLeftBehind();
 }
 
 int runLeftBehind()

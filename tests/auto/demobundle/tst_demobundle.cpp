@@ -35,7 +35,7 @@ ToolRun run(const QString &program, const QStringList &arguments)
     QProcess process;
     endWithThisProcess(process);
     process.start(program, arguments);
-    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit)
+    if (!process.waitForFinished(2 * patience) || process.exitStatus() != QProcess::NormalExit)
         return {};
     return { process.exitCode(), process.readAllStandardOutput(), process.readAllStandardError() };
 }
@@ -156,7 +156,7 @@ void tst_DemoBundle::sessionOnAStagedBundleEndsAsAsked()
     QSignalSpy failed(&controller, &FlashController::flashFailed);
     controller.startFlash(u"v2_kelvar_right_wire"_s, listedPort);
     QVERIFY2(controller.isFlashing(), qPrintable(controller.flashOutput() + (failed.isEmpty() ? QString() : failed.at(0).at(0).toString())));
-    QVERIFY(waitUntilIdle(controller, 20000));
+    QVERIFY(waitUntilIdle(controller));
     QCOMPARE(succeeded.count(), exitCode == 0 ? 1 : 0);
     QCOMPARE(failed.count(), exitCode == 0 ? 0 : 1);
 

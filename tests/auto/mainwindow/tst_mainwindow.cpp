@@ -76,7 +76,7 @@ void tst_MainWindow::withoutSerialPortsTheButtonReportsThePlaceholder()
         child.start(u"unshare"_s, { u"--mount"_s, u"--map-root-user"_s, u"sh"_s, u"-c"_s,
                                     u"mount -t tmpfs none /sys/class/tty || exit 77; exec \"$0\" \"$1\""_s,
                                     QCoreApplication::applicationFilePath(), QString::fromLatin1(QTest::currentTestFunction()) });
-        QVERIFY(child.waitForFinished(60000));
+        QVERIFY(child.waitForFinished(2 * patience));
         const QByteArray output = child.readAll();
         if (child.exitCode() == 77 || output.startsWith("unshare:"))
             QSKIP(qPrintable(u"no private mount namespace here: "_s + QString::fromLocal8Bit(output)));
@@ -108,7 +108,8 @@ void tst_MainWindow::clickRunsAJobWithTheDisplayedTexts()
 {
     FirmwareFixture firmware;
     QVERIFY(firmware.isValid() && firmware.installToolAndImages(profile));
-    QVERIFY(firmware.useScript({ Step::out(u"Connecting....\n"_s), Step::sleep(1200) }));
+    // The tool goes on only once the test has looked at the window.
+    QVERIFY(firmware.useScript({ Step::out(u"Connecting....\n"_s), Step::waitFor(firmware.scratchFile(u"looked"_s)) }));
     qputenv("STANDIN_ARGS_FILE", firmware.scratchFile(u"args.json"_s).toUtf8());
     WindowHarness window;
     QVERIFY(window.isLoaded() && window.selectDevice(profile));
@@ -135,6 +136,7 @@ void tst_MainWindow::clickRunsAJobWithTheDisplayedTexts()
     window.click(flashButton);
     QVERIFY(!window.property(u"failureDialog"_s, "visible").toBool());
 
+    QVERIFY(firmware.createScratchFile(u"looked"_s));
     QVERIFY(waitUntilIdle(window.controller()));
     QCOMPARE(succeeded.count(), 1);
     QFile recorded(firmware.scratchFile(u"args.json"_s));
@@ -306,9 +308,10 @@ void tst_MainWindow::logPaneStreamsFollowsItsEndAndKeepsToolMarkupAsText()
     QString longChunk;
     for (int i = 1; i <= 120; ++i)
         longChunk += u"Writing at 0x%1... (%2 %)\n"_s.arg(0x10000 + i * 0x4000, 8, 16, QChar(u'0')).arg(i * 100 / 120);
-    QVERIFY(firmware.useScript({ Step::out(longChunk), Step::sleep(1200),
+    // The tool goes on only once the user has scrolled up.
+    QVERIFY(firmware.useScript({ Step::out(longChunk), Step::waitFor(firmware.scratchFile(u"scrolled"_s)),
                                  Step::out(u"<img src=x> <a href='y'>z</a> <h1>t</h1> </font> &amp; <\n"_s),
-                                 Step::err(u"</font><font color='green'>fake\n"_s), Step::sleep(300) }));
+                                 Step::err(u"</font><font color='green'>fake\n"_s), Step::drained() }));
     WindowHarness window;
     QVERIFY(window.isLoaded() && window.selectDevice(profile));
     window.injectPort(u"COM7"_s);
@@ -316,7 +319,7 @@ void tst_MainWindow::logPaneStreamsFollowsItsEndAndKeepsToolMarkupAsText()
     auto shown = [logText] { return logText->property("text").toString(); };
 
     window.click(window.item(u"flashButton"_s));
-    QTRY_VERIFY_WITH_TIMEOUT(shown().contains(u"(100 %)"_s), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(shown().contains(u"(100 %)"_s), patience);
     QVERIFY(window.controller().isFlashing());
     QVERIFY(!shown().contains(u"&lt;img"_s));
     // Every line feed is a line of its own (the pane is wide enough for these).
@@ -326,7 +329,8 @@ void tst_MainWindow::logPaneStreamsFollowsItsEndAndKeepsToolMarkupAsText()
     // The user scrolls up; the next output brings the end back into view.
     window.property(u"logScrollView"_s, "contentItem").value<QObject *>()->setProperty("contentY", 0);
     QVERIFY(window.scrollEnd() < 0.5);
-    QTRY_VERIFY_WITH_TIMEOUT(shown().contains(u"&lt;img"_s), 5000);
+    QVERIFY(firmware.createScratchFile(u"scrolled"_s));
+    QTRY_VERIFY_WITH_TIMEOUT(shown().contains(u"&lt;img"_s), patience);
     QTRY_VERIFY(window.scrollEnd() > 0.999);
     QVERIFY(waitUntilIdle(window.controller()));
     QTRY_VERIFY(window.scrollEnd() > 0.999);

@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QQmlContext>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -46,12 +47,18 @@ QByteArray toolWrapper(const QString &version)
     return "#!/bin/sh\nPYTHONPATH='" + source + "' exec " + python.toUtf8() + " -m esptool \"$@\"\n";
 }
 
-// What the log pane shows once it shows the verdict, or after five seconds.
-ShownText paneOnceItShows(const WindowHarness &window, const QString &verdict)
+// What the log pane shows once it shows this job's verdict: a pane that
+// names the job's own port (the last job's pane may end in the same
+// verdict), or what it shows when the wait runs out.
+ShownText paneOnceItShows(const WindowHarness &window, const QString &port, const QString &verdict)
 {
     QQuickItem *logText = window.item(u"logText"_s);
-    if (!QTest::qWaitFor([&] { return shownText(logText).text.endsWith(verdict); }, 5000))
-        qWarning("the pane did not show the verdict within 5 s");
+    const auto showsTheJob = [&] {
+        const QString text = shownText(logText).text;
+        return text.contains(u"--port "_s + port + u' ') && text.endsWith(verdict);
+    };
+    if (!QTest::qWaitFor(showsTheJob, patience))
+        qWarning("the pane did not show this job's verdict");
     return shownText(logText);
 }
 
@@ -67,13 +74,20 @@ bool startHelper(QProcess &process, const QString &program, const QStringList &a
 {
     endWithThisProcess(process);
     process.start(program, arguments);
-    return process.waitForStarted(10000);
+    return process.waitForStarted(patience);
 }
 
+// Asks a helper to end, and ends it for sure; whether it ended when asked.
 bool stopHelper(QProcess &process)
 {
+    if (process.state() == QProcess::NotRunning)
+        return true;
     process.terminate();
-    return process.state() == QProcess::NotRunning || process.waitForFinished(10000);
+    if (process.waitForFinished(patience))
+        return true;
+    process.kill();
+    process.waitForFinished();
+    return false;
 }
 
 } // namespace
@@ -114,7 +128,7 @@ void tst_RealEsptool::initTestCase()
                                          "for name, data in check.make_images(random.Random(0x533)).items():\n"
                                          "    open(os.path.join(sys.argv[2], name), 'wb').write(data)\n"_s,
                                          simulatorDir, images }));
-    QVERIFY(maker.waitForFinished(30000));
+    QVERIFY(maker.waitForFinished(patience));
     QVERIFY2(maker.exitCode() == 0, maker.readAll().constData());
 
     m_expectedFlash = QByteArray(flashSize, char(0xff));
@@ -176,15 +190,20 @@ void tst_RealEsptool::flashesTheSimulatedChipAsTheUserSeesIt()
     const QString port = scratch.filePath(u"ttyV0"_s);
 
     QProcess simulator;
+    QProcess socat;
+    // However the row ends, neither outlives it.
+    const auto stopBoth = qScopeGuard([&] {
+        stopHelper(socat);
+        stopHelper(simulator);
+    });
     QVERIFY(startHelper(simulator, python, { u"-B"_s, simulatorDir + u"/sim.py"_s, u"--port"_s, u"0"_s, u"--flash-out"_s, dump,
                                              u"--fault"_s, fault, u"--timeout"_s, u"90"_s }));
-    QTRY_VERIFY_WITH_TIMEOUT(simulator.canReadLine() || simulator.state() == QProcess::NotRunning, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(simulator.canReadLine() || simulator.state() == QProcess::NotRunning, patience);
     const QByteArray listening = simulator.readLine().trimmed(); // "sim: listening on 127.0.0.1:PORT"
     QVERIFY2(listening.startsWith("sim: listening on 127.0.0.1:"), simulator.readAllStandardError().constData());
-    QProcess socat;
     QVERIFY(startHelper(socat, u"socat"_s, { u"PTY,link=%1,raw,echo=0"_s.arg(port),
                                             u"TCP:127.0.0.1:"_s + QString::fromLatin1(listening.split(':').last()) }));
-    QTRY_VERIFY2_WITH_TIMEOUT(QFileInfo::exists(port), socat.readAllStandardError().constData(), 10000);
+    QTRY_VERIFY2_WITH_TIMEOUT(QFileInfo::exists(port), socat.readAllStandardError().constData(), patience);
 
     WindowHarness &window = *m_window;
     // The last job's dialog was closed with its OK button.
@@ -193,7 +212,7 @@ void tst_RealEsptool::flashesTheSimulatedChipAsTheUserSeesIt()
     window.injectPort(port);
     window.click(window.item(u"flashButton"_s));
     QVERIFY(window.controller().isFlashing());
-    QVERIFY(waitUntilIdle(window.controller(), 60000));
+    QVERIFY(waitUntilIdle(window.controller(), 2 * patience));
 
     // The simulator saves the flash when its connection ends, and at the
     // latest when it is told to stop. A dropped link has ended both already.
@@ -201,7 +220,7 @@ void tst_RealEsptool::flashesTheSimulatedChipAsTheUserSeesIt()
 
     const QString log = window.controller().flashOutput();
     const QString verdict = exitCode == 0 ? u"烧录成功！"_s : u"烧录失败！退出代码: %1"_s.arg(exitCode);
-    const ShownText shown = paneOnceItShows(window, verdict);
+    const ShownText shown = paneOnceItShows(window, port, verdict);
     const QString &pane = shown.text;
     const QByteArray seen = "--- the log pane:\n" + pane.toLocal8Bit() + "\n--- the simulator:\n"
             + simulator.readAllStandardError();
