@@ -87,11 +87,9 @@ Job jobOf(const QStringList &pieces)
 class Pane
 {
 public:
-    explicit Pane(QJSEngine &engine)
-        : m_engine(engine)
+    explicit Pane(const QJSValue &module)
+        : m_renderer(module.property(u"createRenderer"_s).call())
     {
-        static QJSValue module = engine.importModule(QStringLiteral(VELMORIN_QML_DIR "/logrenderer.mjs"));
-        m_renderer = module.property(u"createRenderer"_s).call();
     }
 
     QJSValue renderer() const { return m_renderer; }
@@ -156,7 +154,6 @@ private:
         return result;
     }
 
-    QJSEngine &m_engine;
     QJSValue m_renderer;
     QString m_log;
     bool m_flashing = false;
@@ -261,9 +258,9 @@ QString paneFault(Pane &pane, const Job &job)
 // The pane after the job, the same for every way the output could have come
 // that the log can tell apart: as read, cut into single characters, joined
 // read by read, and in a window created before, during or after the job.
-QString sameWhateverTheTiming(QJSEngine &engine, const Job &job, bool splitsAgree, bool wholeLogAgrees, QString *shown)
+QString sameWhateverTheTiming(const QJSValue &module, const Job &job, bool splitsAgree, bool wholeLogAgrees, QString *shown)
 {
-    Pane live(engine);
+    Pane live(module);
     live.play(job);
     const QString expected = live.markup();
     if (shown)
@@ -288,18 +285,18 @@ QString sameWhateverTheTiming(QJSEngine &engine, const Job &job, bool splitsAgre
     for (const auto &[how, other] : others) {
         if (looksLikeError(other.reads) || looksLikeError(job.reads))
             continue;
-        Pane pane(engine);
+        Pane pane(module);
         pane.play(other);
         if (pane.markup() != expected)
             return u"the pane differs when the reads are "_s + how;
     }
     if (wholeLogAgrees) {
-        Pane after(engine);
+        Pane after(module);
         after.play(job, false);
         after.openWindow();
         if (after.markup() != expected)
             return u"a window created after the job shows another pane"_s;
-        Pane during(engine);
+        Pane during(module);
         Job firstHalf{ job.reads.first(job.reads.size() / 2), {} };
         during.play(firstHalf, false);
         during.openWindow();
@@ -451,6 +448,7 @@ class tst_LogRenderer : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void toolOutputShowsAsWrittenAndOnlyTheControllerFormats_data();
     void toolOutputShowsAsWrittenAndOnlyTheControllerFormats();
     void paneShowsTheLastLinesAndSaysHowManyItLeavesOut_data();
@@ -463,7 +461,14 @@ private slots:
 
 private:
     QJSEngine m_engine;
+    QJSValue m_module;
 };
+
+void tst_LogRenderer::initTestCase()
+{
+    m_module = m_engine.importModule(QStringLiteral(VELMORIN_QML_DIR "/logrenderer.mjs"));
+    QVERIFY2(!m_module.isError(), qPrintable(m_module.toString()));
+}
 
 // Rows hold whatever the pane shows after the launch line; "…" at the start
 // of what is visible means "ends with the rest".
@@ -605,7 +610,7 @@ void tst_LogRenderer::toolOutputShowsAsWrittenAndOnlyTheControllerFormats()
 
     const Job job = jobOf(pieces);
     QString markup;
-    const QString fault = sameWhateverTheTiming(m_engine, job, splitsAgree, wholeLogAgrees, &markup);
+    const QString fault = sameWhateverTheTiming(m_module, job, splitsAgree, wholeLogAgrees, &markup);
     QVERIFY2(fault.isEmpty(), qPrintable(fault));
 
     ShownText pane = readMarkup(markup);
@@ -655,7 +660,7 @@ void tst_LogRenderer::paneShowsTheLastLinesAndSaysHowManyItLeavesOut()
     job.reads = splitInto({ { u'o', output } }, [&](const QString &text, qsizetype at) {
         return charactersPerRead > 0 ? at + charactersPerRead : text.size();
     });
-    Pane pane(m_engine);
+    Pane pane(m_module);
     pane.play(job);
     const ShownText shown = pane.shown();
 
@@ -681,7 +686,7 @@ void tst_LogRenderer::paneShowsTheLastLinesAndSaysHowManyItLeavesOut()
 void tst_LogRenderer::layoutCostBoundsWhatIsShown()
 {
     const auto shownLines = [this](const QString &line, int count) {
-        Pane pane(m_engine);
+        Pane pane(m_module);
         pane.play(jobOf({ u"o:"_s + (line + u'\n').repeated(count), u"x:0"_s }));
         return pane.shown().text.count(u'\n') - 1;
     };
@@ -703,7 +708,7 @@ void tst_LogRenderer::randomOutputShowsTheSameHoweverItComes()
     for (int index = 0; index < cases; ++index) {
         const Job job = grammar.job();
         const auto fault = [this](const Job &candidate) {
-            return sameWhateverTheTiming(m_engine, candidate, true, logTellsReadsApart(candidate), nullptr);
+            return sameWhateverTheTiming(m_module, candidate, true, logTellsReadsApart(candidate), nullptr);
         };
         if (const QString found = fault(job); !found.isEmpty()) {
             const Job small = shrunk(job, [&](const Job &candidate) { return !fault(candidate).isEmpty(); });
@@ -743,7 +748,7 @@ void tst_LogRenderer::workGrowsWithTheOutputNotFaster()
             text += unit.contains(u"%1"_s) ? unit.arg(k % 8) : unit;
         double best = 1e9;
         for (int attempt = 0; attempt < 3; ++attempt) {
-            Pane pane(m_engine);
+            Pane pane(m_module);
             const double start = threadSeconds();
             pane.play({ splitInto({ { u'o', text } }, [](const QString &, qsizetype at) { return at + 65536; }), 0 });
             pane.markup();
@@ -765,7 +770,7 @@ void tst_LogRenderer::workGrowsWithTheOutputNotFaster()
 void tst_LogRenderer::aRendererDefectCostsToolTextNeverTheVerdict()
 {
     for (const QString &part : { u"feed"_s, u"toolMarkup"_s }) {
-        Pane pane(m_engine);
+        Pane pane(m_module);
         pane.play(jobOf({ u"o:before\n"_s }));
         QJSValue renderer = pane.renderer();
         renderer.setProperty(part, m_engine.evaluate(u"(function () { throw new TypeError('planted') })"_s));
