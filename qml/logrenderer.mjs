@@ -28,7 +28,9 @@ export const limits = Object.freeze({
     // A person follows a log at a few changes a second; a flood is shown
     // less often still, after a pause of this many times the last layout.
     showInterval: 100,
-    floodPause: 3
+    floodPause: 3,
+    // Reads wait for the pane to ask for them, up to this many characters.
+    pendingReads: 1 << 20
 })
 
 // What laying a character out costs, in units of a plain Latin-1 one:
@@ -399,6 +401,9 @@ export class LogRenderer {
         this.pendingReturn = false  // a CR was the last character: a line feed may follow
         this.lostText = false
         this.verdict = null
+        this.pending = []           // reads taken in, not yet rendered
+        this.pendingSize = 0
+        this.skipping = false       // rendering text that cannot show
     }
 
     styleOf(colour, bold) {
@@ -479,16 +484,57 @@ export class LogRenderer {
     }
 
     takeOutput(text) {
-        this.guarded(() => this.feed(this.out, text))
+        this.queue(this.out, text)
     }
 
     takeError(text) {
-        this.guarded(() => this.feed(this.err, text))
+        this.queue(this.err, text)
+    }
+
+    // Reads are rendered when the pane asks for them, all that came since at
+    // once: of a flood, only the lines that can still show need rendering.
+    queue(channel, text) {
+        if (text.length === 0)
+            return
+        this.pending.push({ channel: channel, text: text })
+        this.pendingSize += text.length
+        if (this.pendingSize > limits.pendingReads)
+            this.renderPending()
+    }
+
+    // Lines followed by as many finished lines as the pane shows cannot
+    // show: they are only counted, and their colours kept.
+    renderPending() {
+        const reads = this.pending
+        this.pending = []
+        this.pendingSize = 0
+        const [lastSkipped, skipEnd] = skipPoint(reads)
+        for (let r = 0; r < reads.length; ++r) {
+            const { channel, text } = reads[r]
+            if (r < lastSkipped) {
+                this.guarded(() => this.skip(channel, text))
+            } else if (r === lastSkipped) {
+                this.guarded(() => this.skip(channel, text.substring(0, skipEnd)))
+                this.guarded(() => this.feed(channel, text.substring(skipEnd)))
+            } else {
+                this.guarded(() => this.feed(channel, text))
+            }
+        }
+    }
+
+    skip(channel, text) {
+        this.skipping = true
+        try {
+            this.feed(channel, text)
+        } finally {
+            this.skipping = false
+        }
     }
 
     // The tool's output has ended, and with it any sequence it began and
     // any line it left unfinished.
     takeCompletion(colourName, text) {
+        this.renderPending()
         this.guarded(() => {
             this.out.state = ground
             this.err.state = ground
@@ -508,6 +554,7 @@ export class LogRenderer {
             this.out = new Channel(this, this.plain)
             this.err = new Channel(this, this.errorStyle)
             this.pendingReturn = false
+            this.skipping = false
         }
     }
 
@@ -551,6 +598,13 @@ export class LogRenderer {
                 i = next
                 continue
             }
+            if (this.skipping && !this.pendingReturn) {
+                const end = this.countUnshown(text, i)
+                if (end > i) {
+                    i = end
+                    continue
+                }
+            }
             plainRun.lastIndex = i
             if (plainRun.test(text)) {
                 const run = text.substring(i, plainRun.lastIndex)
@@ -558,7 +612,8 @@ export class LogRenderer {
                 const width = codePoints(run)
                 this.line.size += width
                 this.line.marks = 0
-                putText(this.line, channel.style, run)
+                if (!this.skipping)
+                    putText(this.line, channel.style, run)
                 continue
             }
             this.line.size += 1
@@ -574,7 +629,9 @@ export class LogRenderer {
                 }
                 continue
             }
-            if (code === TAB) {
+            if (this.skipping) {
+                // Nothing of it shows.
+            } else if (code === TAB) {
                 this.putTab(channel.style)
             } else if (mark.test(text[i]) && this.line.marks < limits.marksPerCharacter) {
                 this.line.marks += 1
@@ -596,6 +653,30 @@ export class LogRenderer {
         putText(line, style, " ".repeat(Math.min(stop, limits.lineLength - line.column)))
     }
 
+    // Text up to the next ESC or CR that cannot show, in the ground state:
+    // only its lines and characters are counted. Returns where it ends.
+    countUnshown(text, from) {
+        let end = text.indexOf("\u001b", from)
+        const carriageReturn = text.indexOf("\r", from)
+        if (end < 0 || carriageReturn >= 0 && carriageReturn < end)
+            end = carriageReturn
+        if (end < 0)
+            end = text.length
+        const lastFeed = text.lastIndexOf("\n", end - 1)
+        if (lastFeed < from) {
+            this.line.size += codePoints(text.substring(from, end))
+            return end
+        }
+        let feeds = 0
+        for (let at = text.indexOf("\n", from); at >= 0 && at <= lastFeed; at = text.indexOf("\n", at + 1))
+            feeds += 1
+        this.droppedLines += feeds
+        this.droppedCharacters += this.line.size + codePoints(text.substring(from, lastFeed + 1))
+        this.line = new Line()
+        this.line.size = codePoints(text.substring(lastFeed + 1, end))
+        return end
+    }
+
     // ---- Lines ----
 
     // The line ends; extra is what its end held in the log (a line feed).
@@ -603,6 +684,11 @@ export class LogRenderer {
         const line = this.line
         line.size += extra
         this.line = new Line()
+        if (this.skipping) {
+            this.droppedLines += 1
+            this.droppedCharacters += line.size
+            return
+        }
         // A finished line keeps its markup and its text, not its runs: with
         // a colour change on every character the runs are an object a
         // character, and the engine's collector marks every one of them
@@ -644,6 +730,7 @@ export class LogRenderer {
     display() {
         let tool = ""
         try {
+            this.renderPending()
             tool = this.toolMarkup()
         } catch (error) {
             this.fail(error)
@@ -657,6 +744,7 @@ export class LogRenderer {
     // The same as plain text, for those who read the pane by other means
     // than looking at it.
     plainText() {
+        this.renderPending()
         const shown = this.shownLines()
         let text = shown.note !== "" ? shown.note + "\n" : ""
         for (const line of shown.lines)
@@ -729,6 +817,22 @@ export class LogRenderer {
     noteMarkup(text) {
         return this.noteStyle.open + text + this.noteStyle.close
     }
+}
+
+// Where the lines that cannot show end: [read, offset] right after the line
+// feed that has as many finished lines after it as the pane shows, or
+// [-1, 0] when every line may show.
+function skipPoint(reads) {
+    let feeds = 0
+    for (let r = reads.length - 1; r >= 0; --r) {
+        const text = reads[r].text
+        for (let at = text.lastIndexOf("\n"); at >= 0; at = at > 0 ? text.lastIndexOf("\n", at - 1) : -1) {
+            feeds += 1
+            if (feeds > limits.shownLines)
+                return [r, at + 1]
+        }
+    }
+    return [-1, 0]
 }
 
 function isHighSurrogate(code) {
