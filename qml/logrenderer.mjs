@@ -29,8 +29,10 @@ export const limits = Object.freeze({
     // less often still, after a pause of this many times the last layout.
     showInterval: 100,
     floodPause: 3,
-    // Reads wait for the pane to ask for them, up to this many characters.
-    pendingReads: 1 << 20
+    // Reads wait for the pane to ask for them, up to this many characters
+    // (a quarter of a second's rendering at most), unless the whole log is
+    // taken at once.
+    pendingReads: 1 << 18
 })
 
 // What laying a character out costs, in units of a plain Latin-1 one:
@@ -404,6 +406,7 @@ export class LogRenderer {
         this.pending = []           // reads taken in, not yet rendered
         this.pendingSize = 0
         this.skipping = false       // rendering text that cannot show
+        this.takingWholeLog = false
     }
 
     styleOf(colour, bold) {
@@ -472,6 +475,7 @@ export class LogRenderer {
         const completion = completionAt < 0 ? null : completionLine.exec(log.substring(completionAt))
         const output = completion === null ? log : log.substring(0, completionAt)
         errorElement.lastIndex = 0
+        this.takingWholeLog = true
         let at = 0
         for (let piece = errorElement.exec(output); piece !== null; piece = errorElement.exec(output)) {
             this.takeOutput(output.substring(at, piece.index))
@@ -479,6 +483,7 @@ export class LogRenderer {
             at = errorElement.lastIndex
         }
         this.takeOutput(output.substring(at))
+        this.takingWholeLog = false
         if (completion !== null)
             this.takeCompletion(completion[1], completion[2])
     }
@@ -498,7 +503,7 @@ export class LogRenderer {
             return
         this.pending.push({ channel: channel, text: text })
         this.pendingSize += text.length
-        if (this.pendingSize > limits.pendingReads)
+        if (this.pendingSize > limits.pendingReads && !this.takingWholeLog)
             this.renderPending()
     }
 
