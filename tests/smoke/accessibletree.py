@@ -23,12 +23,16 @@ def switch_on():
                   None, Gio.DBusCallFlags.NONE, 10000, None)
 
 
+# Newer AT-SPI (Debian 13) names the push button role "button".
+ROLE_NAMES = {"button": "push button"}
+
+
 def tree():
     nodes = []
 
     def visit(node, parent):
         entry = {
-            "role": node.getRoleName(),
+            "role": ROLE_NAMES.get(node.getRoleName(), node.getRoleName()),
             "name": node.name,
             "states": sorted(pyatspi.stateToString(state) for state in node.getState().getStates()),
             "parent": parent,
