@@ -764,9 +764,9 @@ void tst_LogRenderer::workGrowsWithTheOutputNotFaster()
     const double large = seconds(1 << 18);
     const QString figures = u"64 Ki characters: %1 s, 256 Ki: %2 s"_s.arg(small).arg(large);
     QVERIFY2(large < 8 * small + 0.02, qPrintable(figures));
-    // And each character costs little: a few microseconds at most, where
-    // the renderer takes about a tenth of one.
-    QVERIFY2(large < 2.0, qPrintable(figures));
+    // And each character costs little: over 256 Ki of them, 24 µs at most
+    // each, where the renderer takes about one (a few in a sanitized build).
+    QVERIFY2(large < 6.0, qPrintable(figures));
 }
 
 // A defect of the renderer, whatever it is, costs tool text: the verdict is
