@@ -27,8 +27,6 @@ if [[ "${1:-}" == "--tests" || "${1:-}" == "--screenshots" ]]; then
         # the keyboard and screen reader test reads the window through
         # AT-SPI, on a private session bus
         at-spi2-core python3-pyatspi dbus-daemon
-        # the log rendering test reads what the Text item laid out
-        qt6-declarative-private-dev
         # the benchmark table (column)
         bsdextrautils
         # the real esptool (run from its source) flashing the simulated chip
