@@ -156,7 +156,12 @@ Window {
                             if (renderer === null)
                                 renderer = LogRenderer.createRenderer()
                             change(renderer)
-                            showTimer.start()
+                            if (!renderer.ended()) {
+                                showTimer.start()
+                                return
+                            }
+                            showTimer.stop()
+                            show()
                         }
 
                         function show() {

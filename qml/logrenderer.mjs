@@ -25,9 +25,11 @@ export const limits = Object.freeze({
     // Combining marks stacked on one character draw above and below its
     // line, over the lines around it; more than two are left out.
     marksPerCharacter: 2,
-    // A person follows a log at a few changes a second; a flood is shown
-    // less often still, after a pause of this many times the last layout.
-    showInterval: 100,
+    // A person follows a log at a few changes a second, and every change
+    // lays out and draws the whole pane; a flood is shown less often still,
+    // after a pause of this many times the last layout. The verdict shows
+    // at once.
+    showInterval: 250,
     floodPause: 3,
     // Reads wait for the pane to ask for them, up to this many characters
     // (a quarter of a second's rendering at most), unless the whole log is
@@ -385,6 +387,11 @@ export class LogRenderer {
         this.failures = 0
         this.lastFailure = ""
         this.clear()
+    }
+
+    // Whether the job has ended, its verdict taken in.
+    ended() {
+        return this.verdict !== null
     }
 
     clear() {
