@@ -3,6 +3,7 @@
 #include <QQmlContext>
 
 #include "flashcontroller.h"
+#include "graphicsbackend.h"
 #include "terminationsignals.h"
 
 using namespace Qt::StringLiterals;
@@ -14,6 +15,8 @@ int main(int argc, char *argv[])
     // window does, so that the tool ends with it; then the program ends by
     // that signal, as its caller expects.
     TerminationSignals terminationSignals;
+
+    chooseGraphicsBackend();
 
     QQmlApplicationEngine engine;
     FlashController flashController;

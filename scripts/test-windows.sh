@@ -44,7 +44,9 @@ export DISPLAY=:$(cat "$out/display")
 
 # Wine passes no QT_* variable of this environment to Windows programs; the
 # prefix's registry sets them. Qt Quick's default Direct3D backend draws
-# nothing under Wine, its software renderer draws correctly.
+# nothing under Wine, its software renderer draws correctly: the program
+# chooses that one itself, the test binaries that make the window on their
+# own are told to.
 new_prefix() {
     rm -rf "$WINEPREFIX"
     wine wineboot -i >/dev/null 2>&1

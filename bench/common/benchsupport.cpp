@@ -4,6 +4,7 @@
 #include <QQmlContext>
 #include <QQuickWindow>
 
+#include "graphicsbackend.h"
 #include "helperprocess.h"
 
 #include <QCoreApplication>
@@ -211,6 +212,7 @@ void report(const QString &name, double value, const QString &unit, double budge
 
 QQuickWindow *loadMainWindow(QQmlApplicationEngine &engine, QObject *controller)
 {
+    chooseGraphicsBackend();
     engine.rootContext()->setContextProperty(QStringLiteral("flashController"), controller);
     engine.load(QUrl::fromLocalFile(QStringLiteral(VELMORIN_QML_DIR "/Main.qml")));
     return engine.rootObjects().isEmpty() ? nullptr : qobject_cast<QQuickWindow *>(engine.rootObjects().constFirst());
@@ -241,12 +243,6 @@ int runSelfOnXvfb(const QStringList &arguments, int timeoutMilliseconds)
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(u"QT_QPA_PLATFORM"_s, u"xcb"_s);
         environment.insert(u"DISPLAY"_s, u":%1"_s.arg(display));
-#ifdef VELMORIN_SANITIZED_BUILD
-        // Mesa's GL driver under the sanitizers never lets the run end (as in
-        // the smoke tests, where its leaks cannot be told from ours): quick
-        // runs of a sanitized build only show that the steps work.
-        environment.insert(u"QT_QUICK_BACKEND"_s, u"software"_s);
-#endif
         child.setProcessEnvironment(environment);
         child.setProcessChannelMode(QProcess::ForwardedChannels);
         child.start(QCoreApplication::applicationFilePath(), arguments);

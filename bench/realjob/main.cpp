@@ -13,6 +13,7 @@
 
 #include "benchsupport.h"
 #include "firmwarefixture.h"
+#include "graphicsbackend.h"
 #include "helperprocess.h"
 #include "windowharness.h"
 
@@ -177,6 +178,7 @@ int measure(bool quick)
     qputenv("TERM", "xterm-256color");
     qunsetenv("NO_COLOR");
 
+    chooseGraphicsBackend();
     WindowHarness window;
     if (!window.isLoaded() || !window.selectDevice(profile))
         return 1;
