@@ -156,18 +156,28 @@ Window {
                             if (renderer === null)
                                 renderer = LogRenderer.createRenderer()
                             change(renderer)
-                            if (!renderer.ended()) {
-                                showTimer.start()
+                            Qt.callLater(render)
+                            showTimer.start()
+                        }
+
+                        // A slice of the output a turn of the event loop, so
+                        // that a click waits for one slice at most; the
+                        // verdict shows as soon as it is rendered.
+                        function render() {
+                            if (!renderer.render(Date.now() + LogRenderer.limits.renderTime)) {
+                                Qt.callLater(render)
                                 return
                             }
+                            if (!renderer.ended())
+                                return
                             showTimer.stop()
                             show()
                         }
 
                         function show() {
                             const start = Date.now()
-                            text = renderer.display()
-                            plainText = renderer.plainText()
+                            text = renderer.markup()
+                            plainText = renderer.shownText()
                             layoutTime = Date.now() - start
                         }
 

@@ -31,10 +31,11 @@ export const limits = Object.freeze({
     // at once.
     showInterval: 250,
     floodPause: 3,
-    // Reads wait for the pane to ask for them, up to this many characters
-    // (a quarter of a second's rendering at most), unless the whole log is
-    // taken at once.
-    pendingReads: 1 << 18
+    // Reads are rendered a slice of this many characters at a time, for
+    // about this many milliseconds a turn of the event loop: a click waits
+    // for one turn at most, however much output came at once.
+    renderSlice: 8192,
+    renderTime: 40
 })
 
 // What laying a character out costs, in units of a plain Latin-1 one:
@@ -410,10 +411,9 @@ export class LogRenderer {
         this.pendingReturn = false  // a CR was the last character: a line feed may follow
         this.lostText = false
         this.verdict = null
-        this.pending = []           // reads taken in, not yet rendered
-        this.pendingSize = 0
+        this.pending = []           // reads (and the job's end) taken in, not yet rendered
+        this.pendingFirst = 0       // the oldest of them
         this.skipping = false       // rendering text that cannot show
-        this.takingWholeLog = false
     }
 
     styleOf(colour, bold) {
@@ -482,7 +482,6 @@ export class LogRenderer {
         const completion = completionAt < 0 ? null : completionLine.exec(log.substring(completionAt))
         const output = completion === null ? log : log.substring(0, completionAt)
         errorElement.lastIndex = 0
-        this.takingWholeLog = true
         let at = 0
         for (let piece = errorElement.exec(output); piece !== null; piece = errorElement.exec(output)) {
             this.takeOutput(output.substring(at, piece.index))
@@ -490,7 +489,6 @@ export class LogRenderer {
             at = errorElement.lastIndex
         }
         this.takeOutput(output.substring(at))
-        this.takingWholeLog = false
         if (completion !== null)
             this.takeCompletion(completion[1], completion[2])
     }
@@ -503,35 +501,58 @@ export class LogRenderer {
         this.queue(this.err, text)
     }
 
-    // Reads are rendered when the pane asks for them, all that came since at
-    // once: of a flood, only the lines that can still show need rendering.
+    // Reads wait to be rendered: of all that came since the last rendering,
+    // only the lines that can still show need it.
     queue(channel, text) {
-        if (text.length === 0)
-            return
-        this.pending.push({ channel: channel, text: text })
-        this.pendingSize += text.length
-        if (this.pendingSize > limits.pendingReads && !this.takingWholeLog)
-            this.renderPending()
+        if (text.length > 0)
+            this.pending.push({ channel: channel, text: text })
     }
 
-    // Lines followed by as many finished lines as the pane shows cannot
-    // show: they are only counted, and their colours kept.
-    renderPending() {
-        const reads = this.pending
-        this.pending = []
-        this.pendingSize = 0
-        const [lastSkipped, skipEnd] = skipPoint(reads)
-        for (let r = 0; r < reads.length; ++r) {
-            const { channel, text } = reads[r]
-            if (r < lastSkipped) {
-                this.guarded(() => this.skip(channel, text))
-            } else if (r === lastSkipped) {
-                this.guarded(() => this.skip(channel, text.substring(0, skipEnd)))
-                this.guarded(() => this.feed(channel, text.substring(skipEnd)))
+    // Renders what came, oldest first, a slice at a time until the deadline
+    // (a Date.now() time; without one, all of it), at least one slice.
+    // Returns whether all is rendered. Lines followed by as many finished
+    // lines as the pane shows cannot show: they are only counted, and their
+    // colours kept.
+    render(deadline) {
+        let unshown = 0
+        this.guarded(() => { unshown = this.unshownCharacters() })
+        for (let slices = 0; this.pendingFirst < this.pending.length; ++slices) {
+            if (slices > 0 && deadline !== undefined && Date.now() >= deadline)
+                return false
+            const read = this.pending[this.pendingFirst]
+            if (read.verdict !== undefined) {
+                this.pendingFirst += 1
+                this.end(read.verdict)
+                continue
+            }
+            let length = Math.min(read.text.length, limits.renderSlice, unshown > 0 ? unshown : Infinity)
+            // Never between the halves of a surrogate pair.
+            if (length < read.text.length && isHighSurrogate(read.text.charCodeAt(length - 1)))
+                length += 1
+            const text = read.text.substring(0, length)
+            read.text = read.text.substring(length)
+            if (read.text.length === 0)
+                this.pendingFirst += 1
+            if (unshown > 0) {
+                unshown -= length
+                this.guarded(() => this.skip(read.channel, text))
             } else {
-                this.guarded(() => this.feed(channel, text))
+                this.guarded(() => this.feed(read.channel, text))
             }
         }
+        this.pending = []
+        this.pendingFirst = 0
+        return true
+    }
+
+    // How many characters at the front of the waiting reads cannot show.
+    unshownCharacters() {
+        const reads = this.pending.slice(this.pendingFirst).filter(read => read.verdict === undefined)
+        const [lastSkipped, skipEnd] = skipPoint(reads)
+        let count = skipEnd
+        for (let r = 0; r < lastSkipped; ++r)
+            count += reads[r].text.length
+        return count
     }
 
     skip(channel, text) {
@@ -544,16 +565,19 @@ export class LogRenderer {
     }
 
     // The tool's output has ended, and with it any sequence it began and
-    // any line it left unfinished.
+    // any line it left unfinished; rendered after all the output before it.
     takeCompletion(colourName, text) {
-        this.renderPending()
+        this.pending.push({ verdict: { style: this.verdictStyles[colourName], text: text } })
+    }
+
+    end(verdict) {
         this.guarded(() => {
             this.out.state = ground
             this.err.state = ground
             this.pendingReturn = false
             this.finishLine(0)
         })
-        this.verdict = { style: this.verdictStyles[colourName], text: text }
+        this.verdict = verdict
     }
 
     guarded(work) {
@@ -740,9 +764,14 @@ export class LogRenderer {
     // out. A failure to render the tool's text costs that text, never the
     // verdict.
     display() {
+        this.render()
+        return this.markup()
+    }
+
+    // The same of what is rendered so far.
+    markup() {
         let tool = ""
         try {
-            this.renderPending()
             tool = this.toolMarkup()
         } catch (error) {
             this.fail(error)
@@ -756,7 +785,11 @@ export class LogRenderer {
     // The same as plain text, for those who read the pane by other means
     // than looking at it.
     plainText() {
-        this.renderPending()
+        this.render()
+        return this.shownText()
+    }
+
+    shownText() {
         const shown = this.shownLines()
         let text = shown.note !== "" ? shown.note + "\n" : ""
         for (const line of shown.lines)

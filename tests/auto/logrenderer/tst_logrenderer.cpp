@@ -115,7 +115,7 @@ public:
         for (qsizetype k = 0; k < job.reads.size(); ++k) {
             take(job.reads.at(k));
             if (readsPerFrame > 0 && k % readsPerFrame == 0)
-                markup();
+                frame();
         }
         if (job.exitCode)
             finish(*job.exitCode);
@@ -138,6 +138,14 @@ public:
     }
 
     QString markup() { return call(u"display"_s, {}).toString(); }
+    // What the window does a turn of its event loop: one slice of the output
+    // rendered, and the pane shown as far as it is rendered.
+    void frame()
+    {
+        call(u"render"_s, { 0 });
+        call(u"markup"_s, {});
+        call(u"shownText"_s, {});
+    }
     ShownText shown() { return readMarkup(markup()); }
     QString plainText() { return call(u"plainText"_s, {}).toString(); }
     int failures() const { return m_renderer.property(u"failures"_s).toInt(); }
