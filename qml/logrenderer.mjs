@@ -249,8 +249,9 @@ class Channel {
             this.dispatch(this.sequence + text[i])
         if (row[3] !== "")
             this.state = row[3]
-        // The ESC that began it counts too.
-        if (this.sequence.length + 1 >= limits.sequenceLength)
+        // The ESC that began it counts too. It never ends between the two
+        // halves of a character, which would leave the second half as text.
+        if (this.sequence.length + 1 >= limits.sequenceLength && !isHighSurrogate(code))
             this.state = ground
         return i + 1
     }

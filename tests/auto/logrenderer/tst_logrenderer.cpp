@@ -437,8 +437,21 @@ QString asRow(const Job &job)
     QStringList pieces;
     for (const Read &read : job.reads) {
         QString escaped;
-        for (const QChar c : read.text)
-            escaped += c.unicode() < 0x20 || c.unicode() > 0x7e || c == u'"' || c == u'\\' ? u"\\u"_s + QString::number(c.unicode(), 16).rightJustified(4, u'0') : QString(c);
+        for (qsizetype i = 0; i < read.text.size(); ++i) {
+            const QChar c = read.text.at(i);
+            if (c.isHighSurrogate() && i + 1 < read.text.size() && read.text.at(i + 1).isLowSurrogate()) {
+                escaped += u"\\U"_s + QString::number(QChar::surrogateToUcs4(c, read.text.at(i + 1)), 16).rightJustified(8, u'0');
+                ++i;
+            } else if (c.isSurrogate()) {
+                // A lone half, which no \u can name: a code unit of its own,
+                // the literal split after it.
+                escaped += u"\\x"_s + QString::number(c.unicode(), 16) + u"\" u\""_s;
+            } else if (c.unicode() < 0x20 || c.unicode() > 0x7e || c == u'"' || c == u'\\') {
+                escaped += u"\\u"_s + QString::number(c.unicode(), 16).rightJustified(4, u'0');
+            } else {
+                escaped += c;
+            }
+        }
         pieces += u"u\"%1:%2\"_s"_s.arg(read.channel).arg(escaped);
     }
     if (job.exitCode)
@@ -584,6 +597,8 @@ void tst_LogRenderer::toolOutputShowsAsWrittenAndOnlyTheControllerFormats_data()
         u"a   b\n  indented\n        x\nab      c\n"_s);
     row("a tab stop counts from the start of the line", { u"o:ab\u001b[31m\tc\u0007\td\n"_s }, u"ab      c       d\n"_s,
         { u"c=red"_s });
+    row("an over-long sequence never ends inside a character",
+        { u"o:a\u001b]"_s + QString(253, u't') + u"\U0001f600b\n"_s }, u"ab\n"_s);
     row("control characters are dropped", { u"o:a\u0000b\u0007c\u0008d\u009be\n"_s }, u"abcde\n"_s);
     row("at most two marks on a character",
         { u"o:x"_s + QString(120, QChar(0x0333)) + u"y\u0301\u0301\u0301z\u0303\n"_s, u"x:0"_s },
