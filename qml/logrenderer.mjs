@@ -506,7 +506,7 @@ export class LogRenderer {
     // only the lines that can still show need it.
     queue(channel, text) {
         if (text.length > 0)
-            this.pending.push({ channel: channel, text: text })
+            this.pending.push({ channel: channel, text: text, at: 0 })
     }
 
     // Renders what came, oldest first, a slice at a time until the deadline
@@ -526,13 +526,16 @@ export class LogRenderer {
                 this.end(read.verdict)
                 continue
             }
-            let length = Math.min(read.text.length, limits.renderSlice, unshown > 0 ? unshown : Infinity)
+            // A slice is taken from where the last one ended: cutting the rest
+            // off anew each time would copy a long read over and over.
+            const left = read.text.length - read.at
+            let length = Math.min(left, limits.renderSlice, unshown > 0 ? unshown : Infinity)
             // Never between the halves of a surrogate pair.
-            if (length < read.text.length && isHighSurrogate(read.text.charCodeAt(length - 1)))
+            if (length < left && isHighSurrogate(read.text.charCodeAt(read.at + length - 1)))
                 length += 1
-            const text = read.text.substring(0, length)
-            read.text = read.text.substring(length)
-            if (read.text.length === 0)
+            const text = read.at === 0 && length === left ? read.text : read.text.substring(read.at, read.at + length)
+            read.at += length
+            if (read.at === read.text.length)
                 this.pendingFirst += 1
             if (unshown > 0) {
                 unshown -= length
@@ -550,9 +553,11 @@ export class LogRenderer {
     unshownCharacters() {
         const reads = this.pending.slice(this.pendingFirst).filter(read => read.verdict === undefined)
         const [lastSkipped, skipEnd] = skipPoint(reads)
-        let count = skipEnd
+        if (lastSkipped < 0)
+            return 0
+        let count = skipEnd - reads[lastSkipped].at
         for (let r = 0; r < lastSkipped; ++r)
-            count += reads[r].text.length
+            count += reads[r].text.length - reads[r].at
         return count
     }
 
@@ -867,12 +872,13 @@ export class LogRenderer {
 
 // Where the lines that cannot show end: [read, offset] right after the line
 // feed that has as many finished lines after it as the pane shows, or
-// [-1, 0] when every line may show.
+// [-1, 0] when every line may show. A read counts from where its rendering
+// stopped.
 function skipPoint(reads) {
     let feeds = 0
     for (let r = reads.length - 1; r >= 0; --r) {
-        const text = reads[r].text
-        for (let at = text.lastIndexOf("\n"); at >= 0; at = at > 0 ? text.lastIndexOf("\n", at - 1) : -1) {
+        const { text, at: from } = reads[r]
+        for (let at = text.lastIndexOf("\n"); at >= from; at = at > from ? text.lastIndexOf("\n", at - 1) : -1) {
             feeds += 1
             if (feeds > limits.shownLines)
                 return [r, at + 1]
