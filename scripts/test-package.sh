@@ -90,7 +90,9 @@ command -v velmorin
 # Fortify and control-flow protection are checked on the build above.
 # Branch protection (Debian 13's hardening-check) is arm64's.
 hardening_options=(--nofortify --nocfprotection)
-if hardening-check --help 2>&1 | grep -q -- --nobranchprotection; then
+# (Its --help exits non-zero, so it is read whole before it is looked at.)
+usage=$(hardening-check --help 2>&1 || true)
+if [[ $usage == *--nobranchprotection* ]]; then
     hardening_options+=(--nobranchprotection)
 fi
 hardening-check "${hardening_options[@]}" "$program_dir/appvelmorin"
