@@ -101,10 +101,11 @@ const marks = "\\u0300-\\u036f\\u0483-\\u0489\\u0591-\\u05bd\\u05bf\\u05c1\\u05c
 // Text that needs nothing but showing: taken a run at a time.
 const plainRun = new RegExp("[^" + invisible + marks + "]+", "y")
 const mark = new RegExp("[" + marks + "]")
-// The common colour sequence, whole in one read, is taken at once; anything
-// else goes through the sequence table below. It is the table's path for
-// these characters, bound included.
-const graphicsSequence = new RegExp("\\x1b\\[([0-9;:]{0," + (limits.sequenceLength - 3) + "})m", "y")
+// The common control sequences (colours, erasing, cursor moves), whole in
+// one read, are taken at once; anything else goes through the sequence
+// table below. It is the table's path for these characters, bound included.
+const controlSequence = new RegExp("\\x1b\\[[0-9;:]{0," + (limits.sequenceLength - 3) + "}[\\x40-\\x7e]", "y")
+const graphicsFinal = 0x6d // m
 const surrogate = /[\ud800-\udfff]/
 const surrogatePairs = /[\ud800-\udbff][\udc00-\udfff]/g
 const wideCharacter = /[^\x00-\xff]/
@@ -115,36 +116,55 @@ const longWords = new RegExp("[^ ]{" + (cost.unbrokenAfter + 1) + ",}", "g")
 
 // Escape sequences as a state machine after the DEC parser's (vt100.net):
 // each character is one transition. Rows are tried in order, [first code,
-// last code, action, next state], a next state of "" keeping the state:
+// last code, action, next state], a next state of keep keeping the state:
 // first those that hold in every state (CAN and SUB cancel a sequence, ESC
 // begins a new one), then the state's own, then the controls a sequence
 // ignores. A character no row takes ends the sequence and is text again. A
 // sequence also ends at a line feed or a CR, and after sequenceLength
-// characters, so that a broken one swallows little.
-const ground = "ground"
-const sequenceTable = Object.freeze({
-    anywhere: [[0x18, 0x18, "cancel", ground], [0x1a, 0x1a, "cancel", ground], [0x1b, 0x1b, "begin", "escape"]],
-    escape: [[0x20, 0x2f, "collect", "escapeIntermediate"], [0x5b, 0x5b, "collect", "csiEntry"],
-             [0x5d, 0x5d, "collect", "string"], [0x50, 0x50, "collect", "string"],
-             [0x58, 0x58, "collect", "string"], [0x5e, 0x5f, "collect", "string"],
-             [0x30, 0x7e, "dispatch", ground]],
-    escapeIntermediate: [[0x20, 0x2f, "collect", ""], [0x30, 0x7e, "dispatch", ground]],
-    csiEntry: [[0x30, 0x3b, "collect", "csiParam"], [0x3c, 0x3f, "collect", "csiParam"],
-               [0x20, 0x2f, "collect", "csiIntermediate"], [0x40, 0x7e, "dispatch", ground]],
-    // ':' separates the parts of one parameter (38:5:n).
-    csiParam: [[0x30, 0x3b, "collect", ""], [0x3c, 0x3f, "collect", "csiIgnore"],
-               [0x20, 0x2f, "collect", "csiIntermediate"], [0x40, 0x7e, "dispatch", ground]],
-    csiIntermediate: [[0x20, 0x2f, "collect", ""], [0x30, 0x3f, "collect", "csiIgnore"],
-                      [0x40, 0x7e, "dispatch", ground]],
-    csiIgnore: [[0x20, 0x3f, "collect", ""], [0x40, 0x7e, "cancel", ground]],
-    // OSC, DCS, SOS, PM and APC: ended by BEL, by ST (ESC \, which the
-    // escape state takes as a final character) or by C1 ST.
-    string: [[0x07, 0x07, "cancel", ground], [0x9c, 0x9c, "cancel", ground], [0x00, 0x10ffff, "collect", ""]],
-    otherwise: [[0x00, 0x1f, "ignore", ""], [0x7f, 0x7f, "ignore", ""]]
-})
+// characters, so that a broken one swallows little. States and actions are
+// numbers, which the engine looks up at once where it would hash a name.
+const ground = 0
+const escapeEntry = 1
+const escapeIntermediate = 2
+const csiEntry = 3
+const csiParam = 4
+const csiIntermediate = 5
+const csiIgnore = 6
+const controlString = 7
+const keep = -1
+
+const cancel = 0
+const begin = 1
+const collect = 2
+const dispatch = 3
+const ignore = 4
+
+const anywhereRows = [[0x18, 0x18, cancel, ground], [0x1a, 0x1a, cancel, ground], [0x1b, 0x1b, begin, escapeEntry]]
+const otherwiseRows = [[0x00, 0x1f, ignore, keep], [0x7f, 0x7f, ignore, keep]]
+const stateRows = []
+stateRows[ground] = []
+stateRows[escapeEntry] = [[0x20, 0x2f, collect, escapeIntermediate], [0x5b, 0x5b, collect, csiEntry],
+                          [0x5d, 0x5d, collect, controlString], [0x50, 0x50, collect, controlString],
+                          [0x58, 0x58, collect, controlString], [0x5e, 0x5f, collect, controlString],
+                          [0x30, 0x7e, dispatch, ground]]
+stateRows[escapeIntermediate] = [[0x20, 0x2f, collect, keep], [0x30, 0x7e, dispatch, ground]]
+stateRows[csiEntry] = [[0x30, 0x3b, collect, csiParam], [0x3c, 0x3f, collect, csiParam],
+                       [0x20, 0x2f, collect, csiIntermediate], [0x40, 0x7e, dispatch, ground]]
+// ':' separates the parts of one parameter (38:5:n).
+stateRows[csiParam] = [[0x30, 0x3b, collect, keep], [0x3c, 0x3f, collect, csiIgnore],
+                       [0x20, 0x2f, collect, csiIntermediate], [0x40, 0x7e, dispatch, ground]]
+stateRows[csiIntermediate] = [[0x20, 0x2f, collect, keep], [0x30, 0x3f, collect, csiIgnore],
+                              [0x40, 0x7e, dispatch, ground]]
+stateRows[csiIgnore] = [[0x20, 0x3f, collect, keep], [0x40, 0x7e, cancel, ground]]
+// OSC, DCS, SOS, PM and APC: ended by BEL, by ST (ESC \, which the
+// escape state takes as a final character) or by C1 ST.
+stateRows[controlString] = [[0x07, 0x07, cancel, ground], [0x9c, 0x9c, cancel, ground],
+                            [0x00, 0x10ffff, collect, keep]]
+Object.freeze(stateRows)
 
 function tableRow(rows, code) {
-    for (const row of rows) {
+    for (let k = 0; k < rows.length; ++k) {
+        const row = rows[k]
         if (code >= row[0] && code <= row[1])
             return row
     }
@@ -174,7 +194,7 @@ function graphicsEffect(parameters) {
             effect.colour = -1
             effect.bright = false
         } else if (value >= 30 && value <= 37 || value >= 90 && value <= 97) {
-            effect.colour = value % 10
+            effect.colour = value % 10 | 0
             effect.bright = value >= 90
         } else if (value === 38 || value === 48) {
             k += values[k + 1] === "5" ? 2 : values[k + 1] === "2" ? 4 : 0
@@ -227,27 +247,26 @@ class Channel {
         if (effect.bold !== undefined)
             this.bold = effect.bold
         this.style = this.colour < 0 ? this.baseStyle
-                                     : this.renderer.styleOf(palette.ansi[this.colour + (this.bright || this.bold ? 8 : 0)], false)
+                                     : this.renderer.ansiStyles[this.colour + (this.bright || this.bold ? 8 : 0)]
     }
 
     // Takes the character at i, inside or at the start of a sequence;
     // returns where the text goes on.
     step(text, i) {
         const code = text.charCodeAt(i)
-        const row = tableRow(sequenceTable.anywhere, code) || tableRow(sequenceTable[this.state], code)
-                || tableRow(sequenceTable.otherwise, code)
+        const row = tableRow(anywhereRows, code) || tableRow(stateRows[this.state], code) || tableRow(otherwiseRows, code)
         if (row === null) {
             this.state = ground
             return i
         }
         const action = row[2]
-        if (action === "begin")
+        if (action === begin)
             this.sequence = ""
-        else if (action === "collect")
+        else if (action === collect)
             this.sequence += text[i]
-        else if (action === "dispatch")
+        else if (action === dispatch)
             this.dispatch(this.sequence + text[i])
-        if (row[3] !== "")
+        if (row[3] !== keep)
             this.state = row[3]
         // The ESC that began it counts too. It never ends between the two
         // halves of a character, which would leave the second half as text.
@@ -284,7 +303,7 @@ class Line {
         this.head = ""          // its first characters, to know an error line
         this.word = 0           // length of the word it ends in
         this.marks = 0          // combining marks on its last character
-        this.markup = null      // kept once the line is finished
+        this.markup = null      // kept once the line, finished, has shown
     }
 
     showsSomething() {
@@ -294,8 +313,7 @@ class Line {
 
 // Adds text (no controls, no marks beyond the bound) to the line, cut where
 // the line reaches its length.
-function putText(line, style, text) {
-    const width = codePoints(text)
+function putText(line, style, text, width = codePoints(text)) {
     const room = limits.lineLength - line.column
     if (width > room) {
         line.cut += width - Math.max(room, 0)
@@ -324,7 +342,6 @@ function textCost(line, text) {
         total += (cost.wideCharacter - 1) * text.replace(narrowCharacters, "").length
     if (markupCharacters.test(text))
         total += text.match(markupCharacter).reduce((sum, character) => sum + (character === "&" ? 4 : 3), 0)
-    const over = length => Math.max(0, length - cost.unbrokenAfter)
     const firstSpace = text.indexOf(" ")
     let unbroken = 0
     if (firstSpace < 0) {
@@ -341,6 +358,10 @@ function textCost(line, text) {
         unbroken += over(line.word)
     }
     return total + (cost.unbrokenCharacter - 1) * unbroken
+}
+
+function over(length) {
+    return length > cost.unbrokenAfter ? length - cost.unbrokenAfter : 0
 }
 
 // ---- The markup ----------------------------------------------------------
@@ -382,6 +403,7 @@ export class LogRenderer {
         this.plain = this.styleOf("", false)
         this.errorStyle = this.styleOf(palette.standardError, false)
         this.noteStyle = this.styleOf(palette.note, false)
+        this.ansiStyles = palette.ansi.map(colour => this.styleOf(colour, false))
         this.verdictStyles = { green: this.styleOf(palette.success, true), red: this.styleOf(palette.failure, true) }
         // How often rendering the tool's text failed, and why the last time;
         // a defect may cost tool text, never the verdict, and it is not
@@ -647,30 +669,32 @@ export class LogRenderer {
                     continue
                 }
             }
-            plainRun.lastIndex = i
-            if (plainRun.test(text)) {
-                const run = text.substring(i, plainRun.lastIndex)
-                i = plainRun.lastIndex
-                const width = codePoints(run)
-                this.line.size += width
-                this.line.marks = 0
-                if (!this.skipping)
-                    putText(this.line, channel.style, run)
-                continue
-            }
-            this.line.size += 1
             if (code === ESC) {
-                graphicsSequence.lastIndex = i
-                const sequence = graphicsSequence.exec(text)
-                if (sequence !== null) {
-                    channel.applyGraphics(sequence[1])
-                    this.line.size += sequence[0].length - 1
-                    i = graphicsSequence.lastIndex
+                controlSequence.lastIndex = i
+                if (controlSequence.test(text)) {
+                    const end = controlSequence.lastIndex
+                    if (text.charCodeAt(end - 1) === graphicsFinal)
+                        channel.applyGraphics(text.substring(i + 2, end - 1))
+                    this.line.size += end - i
+                    i = end
                 } else {
+                    this.line.size += 1
                     i = channel.step(text, i)
                 }
                 continue
             }
+            plainRun.lastIndex = i
+            if (plainRun.test(text)) {
+                const run = text.substring(i, plainRun.lastIndex)
+                i = plainRun.lastIndex
+                const width = run.length === 1 ? 1 : codePoints(run)
+                this.line.size += width
+                this.line.marks = 0
+                if (!this.skipping)
+                    putText(this.line, channel.style, run, width)
+                continue
+            }
+            this.line.size += 1
             if (this.skipping) {
                 // Nothing of it shows.
             } else if (code === TAB) {
@@ -731,13 +755,10 @@ export class LogRenderer {
             this.droppedCharacters += line.size
             return
         }
-        // A finished line keeps its markup and its text, not its runs: with
-        // a colour change on every character the runs are an object a
-        // character, and the engine's collector marks every one of them
-        // at every collection.
-        line.markup = this.lineMarkup(line)
-        line.text = lineText(line)
-        line.runs = null
+        // A line of one style is made markup at once: that costs little,
+        // and the engine's collector marks two objects less for it.
+        if (line.runs.length <= 1)
+            this.settle(line)
         this.lines.push(line)
         this.keptCost += line.cost + cost.lineBreak
         this.keptSize += line.size
@@ -799,7 +820,7 @@ export class LogRenderer {
         const shown = this.shownLines()
         let text = shown.note !== "" ? shown.note + "\n" : ""
         for (const line of shown.lines)
-            text += lineText(line) + "\n"
+            text += this.finishedText(line) + "\n"
         if (this.verdict === null)
             return text + lineText(this.line)
         return text + this.verdict.text
@@ -843,10 +864,27 @@ export class LogRenderer {
         return { note: note, lines: this.lines.slice(from) }
     }
 
+    // A finished line is made markup when it first shows: most lines of a
+    // flood leave before that. From then on it keeps its markup and its
+    // text, not its runs: with a colour change on every character the runs
+    // are an object a character, and the engine's collector marks every one
+    // of them at every collection.
     finishedMarkup(line) {
-        if (line.markup === null)
-            line.markup = this.lineMarkup(line)
+        this.settle(line)
         return line.markup
+    }
+
+    finishedText(line) {
+        this.settle(line)
+        return line.text
+    }
+
+    settle(line) {
+        if (line.runs === null)
+            return
+        line.markup = this.lineMarkup(line)
+        line.text = lineText(line)
+        line.runs = null
     }
 
     // An error line takes the standard-error red where the tool set no
