@@ -152,24 +152,27 @@ Window {
                         // Milliseconds the last change of the text took.
                         property int layoutTime: 0
 
+                        // Output waits for the next show, so that a flood's
+                        // lines that later output pushes out are only counted;
+                        // the job's end is rendered and shown at once.
                         function take(change) {
                             if (renderer === null)
                                 renderer = LogRenderer.createRenderer()
                             change(renderer)
-                            Qt.callLater(render)
-                            showTimer.start()
+                            if (renderer.endTaken())
+                                Qt.callLater(render)
+                            else
+                                showTimer.start()
                         }
 
                         // A slice of the output a turn of the event loop, so
-                        // that a click waits for one slice at most; the
-                        // verdict shows as soon as it is rendered.
+                        // that a click waits for one slice at most; shown once
+                        // all of it is rendered.
                         function render() {
                             if (!renderer.render(Date.now() + LogRenderer.limits.renderTime)) {
                                 Qt.callLater(render)
                                 return
                             }
-                            if (!renderer.ended())
-                                return
                             showTimer.stop()
                             show()
                         }
@@ -202,7 +205,7 @@ Window {
 
                         interval: Math.max(LogRenderer.limits.showInterval,
                                            LogRenderer.limits.floodPause * logText.layoutTime)
-                        onTriggered: logText.show()
+                        onTriggered: Qt.callLater(logText.render)
                     }
 
                     Timer {

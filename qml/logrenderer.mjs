@@ -413,9 +413,14 @@ export class LogRenderer {
         this.clear()
     }
 
-    // Whether the job has ended, its verdict taken in.
+    // Whether the job has ended, its verdict rendered.
     ended() {
         return this.verdict !== null
+    }
+
+    // Whether the job's end has been taken in, rendered or not.
+    endTaken() {
+        return this.endQueued
     }
 
     clear() {
@@ -434,6 +439,7 @@ export class LogRenderer {
         this.pendingReturn = false  // a CR was the last character: a line feed may follow
         this.lostText = false
         this.verdict = null
+        this.endQueued = false
         this.pending = []           // reads (and the job's end) taken in, not yet rendered
         this.pendingFirst = 0       // the oldest of them
         this.skipping = false       // rendering text that cannot show
@@ -596,6 +602,7 @@ export class LogRenderer {
     // any line it left unfinished; rendered after all the output before it.
     takeCompletion(colourName, text) {
         this.pending.push({ verdict: { style: this.verdictStyles[colourName], text: text } })
+        this.endQueued = true
     }
 
     end(verdict) {
