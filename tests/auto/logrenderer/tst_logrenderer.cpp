@@ -731,6 +731,8 @@ void tst_LogRenderer::randomOutputShowsTheSameHoweverItComes()
                                                                           : VELMORIN_RANDOM_CASES;
     const quint32 seed = qEnvironmentVariableIsSet("VELMORIN_RANDOM_SEED") ? quint32(qEnvironmentVariableIntValue("VELMORIN_RANDOM_SEED"))
                                                                           : QRandomGenerator::global()->generate();
+    // Told first: a run the system ends (out of memory, a timeout) says no more.
+    qInfo("%d cases, seed %u", cases, seed);
     OutputGrammar grammar(seed);
     for (int index = 0; index < cases; ++index) {
         const Job job = grammar.job();
@@ -745,7 +747,6 @@ void tst_LogRenderer::randomOutputShowsTheSameHoweverItComes()
         if (index % 200 == 199)
             m_engine.collectGarbage();
     }
-    qInfo("%d cases, seed %u", cases, seed);
 }
 
 void tst_LogRenderer::workGrowsWithTheOutputNotFaster_data()
