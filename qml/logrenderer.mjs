@@ -413,11 +413,6 @@ export class LogRenderer {
         this.clear()
     }
 
-    // Whether the job has ended, its verdict rendered.
-    ended() {
-        return this.verdict !== null
-    }
-
     // Whether the job's end has been taken in, rendered or not.
     endTaken() {
         return this.endQueued
