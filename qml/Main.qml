@@ -151,6 +151,8 @@ Window {
                         property string plainText: ""
                         // Milliseconds the last change of the text took.
                         property int layoutTime: 0
+                        // When it last changed (Date.now()).
+                        property double shownAt: 0
 
                         // Output waits for the next show, so that a flood's
                         // lines that later output pushes out are only counted;
@@ -167,10 +169,13 @@ Window {
 
                         // A slice of the output a turn of the event loop, so
                         // that a click waits for one slice at most; shown once
-                        // all of it is rendered.
+                        // all of it is rendered, and as it goes while a flood
+                        // outruns the renderer.
                         function render() {
                             if (!renderer.render(Date.now() + LogRenderer.limits.renderTime)) {
                                 Qt.callLater(render)
+                                if (Date.now() - shownAt >= LogRenderer.limits.floodShowInterval)
+                                    show()
                                 return
                             }
                             showTimer.stop()
@@ -181,7 +186,8 @@ Window {
                             const start = Date.now()
                             text = renderer.markup()
                             plainText = renderer.shownText()
-                            layoutTime = Date.now() - start
+                            shownAt = Date.now()
+                            layoutTime = shownAt - start
                         }
 
                         width: parent.width

@@ -31,6 +31,9 @@ export const limits = Object.freeze({
     // at once.
     showInterval: 250,
     floodPause: 3,
+    // Output is rendered when it is shown; while a flood outruns the
+    // renderer, what is rendered so far shows this often.
+    floodShowInterval: 1000,
     // Reads are rendered a slice of this many characters at a time, for
     // about this many milliseconds a turn of the event loop: a click waits
     // for one turn at most, however much output came at once.
