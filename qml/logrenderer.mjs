@@ -197,6 +197,8 @@ function graphicsEffect(parameters) {
             effect.colour = -1
             effect.bright = false
         } else if (value >= 30 && value <= 37 || value >= 90 && value <= 97) {
+            // An integer, not parseInt's double: the engine looks a
+            // double index up as a name.
             effect.colour = value % 10 | 0
             effect.bright = value >= 90
         } else if (value === 38 || value === 48) {
@@ -692,7 +694,7 @@ export class LogRenderer {
             if (plainRun.test(text)) {
                 const run = text.substring(i, plainRun.lastIndex)
                 i = plainRun.lastIndex
-                const width = run.length === 1 ? 1 : codePoints(run)
+                const width = codePoints(run)
                 this.line.size += width
                 this.line.marks = 0
                 if (!this.skipping)
